@@ -1,0 +1,47 @@
+// b-bit quantisation of rotated residuals, stored as bit-planes.
+//
+// A main row x assigned to centroid c has residual r = x - c; the codec
+// sees o = P r (rotated, padded_dim = D values). It picks integer codes
+// u_i in [0, 2^b - 1] whose centred vector  cv_i = u_i - m,  m = (2^b - 1)/2,
+// points as closely as possible in the direction of o (the scale that maps
+// o onto the grid is searched per row; for b = 1 this is u_i = [o_i > 0]).
+//
+// Bit-plane layout of one row (b * D / 8 bytes): plane j (0 <= j < b) is
+// D / 64 little-endian u64 words; bit i % 64 of word i / 64 of plane j holds
+// bit j of u_i. Planes follow each other, plane 0 first.
+//
+// Four factors per row (RowFactors, 16 bytes) feed the estimator:
+//   norm     = ||r||
+//   ip_scale = ||r|| / (<o_hat, cv_hat> * ||cv||), with o_hat = o/||o||,
+//              cv_hat = cv/||cv||; multiplies <q', cv> to estimate <q', o>
+//   code_sum = sum_i u_i
+//   err      = ||r|| * sqrt(1 - ip^2) / ip / sqrt(D - 1), ip = <o_hat, cv_hat>;
+//              the standard deviation of the estimate of <q', o> per unit ||q'||
+// A zero residual gets norm = ip_scale = err = 0 (its estimate is exact).
+// See docs/estimator.md for the derivation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nimbrel {
+
+struct RowFactors {
+  float norm;
+  float ip_scale;
+  float code_sum;
+  float err;
+};
+static_assert(sizeof(RowFactors) == 16);
+
+inline size_t code_bytes_for(size_t padded_dim, unsigned bits) { return padded_dim / 8 * bits; }
+
+// Encodes one rotated residual `o` (padded_dim values). `code` receives
+// code_bytes_for(padded_dim, bits) bytes. bits in [1, 8].
+void encode_rotated_residual(const float* o, size_t padded_dim, unsigned bits, uint8_t* code,
+                             RowFactors* factors);
+
+// The integer codes u_i back from the planes (tests and debugging).
+void unpack_codes(const uint8_t* code, size_t padded_dim, unsigned bits, uint8_t* u_out);
+
+}  // namespace nimbrel

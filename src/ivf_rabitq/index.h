@@ -1,0 +1,171 @@
+// IvfIndex: one opened segment.
+//
+// A segment directory holds rows stored list by list (the rows of one IVF
+// list are contiguous, input order kept within a list). The index maps its
+// data files read-only and shares itself by reference count between the
+// Python handle and the operations in flight.
+//
+// Split by concern:
+//   index_build.cc  IvfIndex::build (bulk build of a directory)
+//   index_open.cc   open_with_skip: validation, repair, CRC verification, maps
+//   index_lookup.cc ids, metadata, id-to-row lookup
+//   index_query.cc  filters, search_core, search_bruteforce
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <roaring/roaring.h>
+
+#include "ivf_rabitq/bitplane_codec.h"
+#include "ivf_rabitq/kmeans.h"
+#include "ivf_rabitq/manifest.h"
+#include "ivf_rabitq/predicate.h"
+#include "ivf_rabitq/rotation.h"
+#include "ivf_rabitq/status.h"
+#include "platform/fs.h"
+
+namespace nimbrel {
+
+inline constexpr uint32_t kFormatVersion = 3;
+inline constexpr uint64_t kSlotCapacity = 0xFFFFFFFFull;
+
+struct Hit {
+  uint32_t row;
+  float dist;
+};
+
+// Process-wide values (created on first use; see storage.h for residency).
+extern std::atomic<uint64_t> OPEN_COUNT;
+
+// The rows added since the last build (filled by the write path; empty
+// until then). Delta row i is row main_count + i.
+struct Delta {
+  std::vector<std::string> ids;
+  std::vector<std::string> metas;
+  std::vector<uint8_t> rerank;  // (dim + 1) bytes per row: codes, then exponent code
+  std::vector<std::vector<std::pair<uint32_t, float>>> sparse;
+  std::vector<std::vector<uint32_t>> str;  // per string field number
+  std::vector<std::vector<double>> num;    // per numeric field number
+  size_t size() const { return ids.size(); }
+};
+
+struct BuildInput {
+  std::string dir;
+  const float* data = nullptr;  // n * dim values, row-major
+  uint64_t n = 0;
+  uint64_t dim = 0;
+  std::vector<std::string> ids;
+  std::vector<nlohmann::json> metadata;  // one per row
+  std::vector<std::vector<std::pair<uint32_t, float>>> sparse;  // empty: no sparse terms
+  std::vector<std::string> skip;
+  std::vector<float> pca_mean;
+  std::vector<float> pca_comps;
+  uint64_t n_clusters = 0;
+  uint64_t n_bits = 2;
+  uint64_t seed = 42;
+  float quant_scale = 0.0f;
+};
+
+class IvfIndex {
+ public:
+  // ---- build and open (index_build.cc, index_open.cc) ----
+  static Status build(const BuildInput& in);
+  static Result<std::shared_ptr<IvfIndex>> open_with_skip(
+      const std::string& dir, const std::optional<std::set<std::string>>& skip);
+  ~IvfIndex();
+  IvfIndex(const IvfIndex&) = delete;
+  IvfIndex& operator=(const IvfIndex&) = delete;
+
+  // ---- status ----
+  const std::string& path() const { return path_; }
+  uint64_t dim() const { return manifest_.dim; }
+  uint64_t main_count() const { return manifest_.n; }
+  uint32_t format_version() const { return format_version_; }
+  const Manifest& manifest() const { return manifest_; }
+  const Rotator& rotator() const { return rotator_; }
+  uint64_t live_count() const;
+  uint64_t delta_count() const;
+  uint64_t tombstone_count() const;
+  // Recorded checksums (file name -> CRC-32), empty without crcs.bin.
+  const std::map<std::string, uint32_t>& recorded_crcs() const { return crcs_; }
+
+  // Group-commit state (used by the write path; set by the handle).
+  std::atomic<uint32_t> group_commit_interval{1};
+  std::atomic<uint64_t> wal_sync_ms{0};
+  std::atomic<uint64_t> wal_flush_count{0};
+  void reset_last_sync();
+
+  // ---- lookups (index_lookup.cc) ----
+  std::optional<uint32_t> slot_of(std::string_view id) const;
+  // Caller holds the id-map and delta read locks.
+  std::optional<uint32_t> slot_of_locked(std::string_view id) const;
+  std::vector<std::optional<uint32_t>> slots_of_locked(const std::vector<std::string>& ids) const;
+  std::string ext_of(uint32_t row) const;
+  std::string row_meta_str(uint32_t row) const;
+  static uint64_t metadata_result_cost(std::string_view text);
+
+  // ---- query (index_query.cc) ----
+  Result<std::shared_ptr<const Predicate>> compile_filter_cached(const std::string& text) const;
+  bool passes_main(const Predicate& p, uint32_t row) const;
+  bool passes_delta(const Predicate& p, uint32_t delta_index) const;
+  std::vector<Hit> search_core(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
+                               const Predicate* filter, bool ensure_target_k) const;
+  std::vector<Hit> search_bruteforce(const float* query, uint64_t k, const Predicate* filter) const;
+
+  // The exact rerank distance of a row against a query: the squared L2
+  // distance to the row's dequantised 8-bit copy, computed in double.
+  float rerank_distance(const float* query, uint32_t row) const;
+  // The scale s of a main row's 8-bit copy: a stored value is (c - 128) / 127 * s.
+  float rerank_scale(uint32_t row) const;
+
+ private:
+  IvfIndex() = default;
+  friend class IvfIndexOpener;
+
+  std::string path_;
+  uint32_t format_version_ = 1;
+  Manifest manifest_;
+  Rotator rotator_;
+  size_t padded_dim_ = 0;
+  size_t code_bytes_ = 0;
+  std::vector<float> rotated_centroids_;  // n_lists * padded_dim
+  CentroidNeighbours centroid_neighbours_;
+  std::map<std::string, uint32_t> crcs_;
+  std::set<std::string> skip_;            // build-time skip list + the handle's skip set
+  std::vector<FieldSchema> fields_;       // effective schema (skipped fields removed)
+  std::vector<int> field_column_;         // effective field -> column number in its kind
+
+  // Memory maps of the data files.
+  platform::MappedFile codes_, metas_, orig_, origscale_, ids_, ids_off_, idhash_, meta_,
+      meta_off_, sparse_;
+  std::vector<platform::MappedFile> num_cols_, str_cols_;
+  // Term directory of sparse.bin: term -> (offset into postings, count).
+  std::map<uint32_t, std::pair<uint64_t, uint32_t>> term_dir_;
+  RowSource main_rows_;
+  RowSource delta_rows_;  // the delta's typed columns, kept current by the write path
+
+  // Segment locks, taken in this order: schema, id map, tombstones, delta.
+  mutable std::shared_mutex schema_mu_, idmap_mu_, tomb_mu_, delta_mu_;
+  Delta delta_;
+  roaring_bitmap_t* tombstones_ = nullptr;  // deleted rows; empty until the write path lands
+  mutable std::mutex writer_mu_;
+  mutable std::mutex last_sync_mu_;
+  uint64_t last_sync_ns_ = 0;
+
+  mutable std::mutex filter_cache_mu_;
+  mutable std::map<std::string, std::shared_ptr<const Predicate>> filter_cache_;
+};
+
+}  // namespace nimbrel

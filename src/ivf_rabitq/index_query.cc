@@ -1,0 +1,339 @@
+// Dense search over one segment: filters through the compiled-filter
+// cache, the IVF probe with popcount estimates, the bounded candidate pool
+// and the exact rerank against the 8-bit copies.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <queue>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/kernels.h"
+#include "ivf_rabitq/query_lut.h"
+
+namespace nimbrel {
+namespace {
+
+// The compiled-filter cache is keyed by the exact filter text. Hosts send a
+// handful of distinct filters, but a caller that builds filters from user
+// input could send millions: past this many entries the cache starts over.
+constexpr size_t kFilterCacheEntries = 1024;
+
+// Rows are estimated a block at a time so the estimate and bound arrays
+// stay in L1 while the block's rows are checked against the pool.
+constexpr size_t kEstimateBlockRows = 256;
+
+// A query is split across threads only when it scans at least this many
+// rows: below it the fork/join costs more than the scan.
+constexpr size_t kParallelScanRows = 200000;
+
+// Orders hits by distance, ties to the lower row.
+inline bool hit_less(const Hit& a, const Hit& b) {
+  return a.dist < b.dist || (a.dist == b.dist && a.row < b.row);
+}
+
+struct Candidate {
+  float est;
+  float lower_bound;
+  uint32_t row;
+};
+
+// The bounded candidate pool: the `capacity` rows with the smallest
+// estimates seen so far, as a max-heap on the estimate.
+class CandidatePool {
+ public:
+  explicit CandidatePool(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {
+    heap_.reserve(std::min<size_t>(capacity_, 1 << 16));
+  }
+  // Rows estimated at or above this cannot enter the pool.
+  float threshold() const {
+    return heap_.size() < capacity_ ? std::numeric_limits<float>::infinity() : heap_.front().est;
+  }
+  void push(const Candidate& c) {
+    auto worse = [](const Candidate& a, const Candidate& b) {
+      return a.est < b.est || (a.est == b.est && a.row < b.row);
+    };
+    if (heap_.size() < capacity_) {
+      heap_.push_back(c);
+      std::push_heap(heap_.begin(), heap_.end(), worse);
+    } else if (c.est < heap_.front().est) {
+      std::pop_heap(heap_.begin(), heap_.end(), worse);
+      heap_.back() = c;
+      std::push_heap(heap_.begin(), heap_.end(), worse);
+    }
+  }
+  void merge(const CandidatePool& other) {
+    for (const Candidate& c : other.heap_) push(c);
+  }
+  size_t size() const { return heap_.size(); }
+  std::vector<Candidate>& items() { return heap_; }
+
+ private:
+  size_t capacity_;
+  std::vector<Candidate> heap_;
+};
+
+// The k best exact hits seen so far, as a max-heap under hit_less.
+class TopK {
+ public:
+  explicit TopK(size_t k) : k_(k) {}
+  bool full() const { return heap_.size() >= k_; }
+  float worst() const { return heap_.front().dist; }
+  void push(Hit h) {
+    if (heap_.size() < k_) {
+      heap_.push_back(h);
+      std::push_heap(heap_.begin(), heap_.end(), hit_less);
+    } else if (hit_less(h, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), hit_less);
+      heap_.back() = h;
+      std::push_heap(heap_.begin(), heap_.end(), hit_less);
+    }
+  }
+  void merge(const TopK& other) {
+    for (const Hit& h : other.heap_) push(h);
+  }
+  std::vector<Hit> sorted() && {
+    std::sort(heap_.begin(), heap_.end(), hit_less);
+    return std::move(heap_);
+  }
+  size_t size() const { return heap_.size(); }
+
+ private:
+  size_t k_;
+  std::vector<Hit> heap_;
+};
+
+// 2^(max(e, 2) - 128), built directly as the float whose biased exponent
+// field is max(e, 2) - 1 and whose mantissa is zero.
+inline float exponent_scale(uint32_t e) {
+  uint32_t bits = (std::max<uint32_t>(e, 2) - 1) << 23;
+  float s;
+  std::memcpy(&s, &bits, sizeof s);
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Filters
+
+Result<std::shared_ptr<const Predicate>> IvfIndex::compile_filter_cached(
+    const std::string& text) const {
+  std::lock_guard<std::mutex> cache_lock(filter_cache_mu_);
+  auto it = filter_cache_.find(text);
+  if (it != filter_cache_.end()) return it->second;
+  Result<std::shared_ptr<const Predicate>> compiled = [&] {
+    std::shared_lock<std::shared_mutex> schema_lock(schema_mu_);
+    return compile_filter(text, fields_, skip_);
+  }();
+  if (!compiled.ok()) return compiled.status();
+  if (filter_cache_.size() >= kFilterCacheEntries) filter_cache_.clear();
+  filter_cache_.emplace(text, *compiled);
+  return compiled;
+}
+
+bool IvfIndex::passes_main(const Predicate& p, uint32_t row) const {
+  return p.eval(main_rows_, row);
+}
+
+bool IvfIndex::passes_delta(const Predicate& p, uint32_t delta_index) const {
+  return p.eval(delta_rows_, delta_index);
+}
+
+// ---------------------------------------------------------------------------
+// Exact distances against the 8-bit copies
+
+float IvfIndex::rerank_scale(uint32_t row) const {
+  if (origscale_.empty()) return manifest_.quant_scale;
+  uint32_t e;
+  std::memcpy(&e, origscale_.data() + static_cast<size_t>(row) * 8 + 4, sizeof e);
+  return exponent_scale(e & 0xFF);
+}
+
+float IvfIndex::rerank_distance(const float* query, uint32_t row) const {
+  const size_t dim = manifest_.dim;
+  const uint8_t* codes = orig_.data() + static_cast<size_t>(row) * dim;
+  double d = rerank_l2_u8(query, codes, dim, rerank_scale(row));
+  return static_cast<float>(d > 0.0 ? d : 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// Dense search
+
+namespace {
+
+// What one search needs while it scans lists; one per thread when a query
+// is split.
+struct ScanState {
+  ScanState(size_t padded_dim, size_t pool_capacity)
+      : residual(padded_dim), est(kEstimateBlockRows), lb(kEstimateBlockRows), pool(pool_capacity) {}
+  QueryLut lut;
+  std::vector<float> residual;
+  std::vector<float> est, lb;
+  CandidatePool pool;
+};
+
+}  // namespace
+
+std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t nprobe,
+                                       uint64_t rerank, const Predicate* filter,
+                                       bool ensure_target_k) const {
+  if (k == 0) return {};
+  const size_t n_lists = manifest_.n_lists;
+  if (n_lists == 0 || manifest_.n == 0) return {};
+  if (filter != nullptr && filter->accepts_all()) filter = nullptr;
+  if (nprobe == 0) nprobe = 1;
+  const size_t dim = manifest_.dim;
+  const size_t padded = padded_dim_;
+  const unsigned bits = manifest_.n_bits;
+
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  const bool has_tombstones = !roaring_bitmap_is_empty(tombstones_);
+
+  // Rotate once; a list's query residual is then P q - P c.
+  std::vector<float> rotated(padded);
+  rotator_.rotate(query, rotated.data());
+
+  // Rank every centroid by its exact distance to the query.
+  std::vector<std::pair<float, uint32_t>> order(n_lists);
+  for (size_t c = 0; c < n_lists; ++c) {
+    order[c] = {l2_sq(query, manifest_.centroids.data() + c * dim, dim), static_cast<uint32_t>(c)};
+  }
+  std::sort(order.begin(), order.end());
+
+  const size_t pool_capacity = std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1);
+  const uint64_t* offsets = manifest_.list_offsets.data();
+  const uint8_t* codes = codes_.data();
+  const RowFactors* factors = reinterpret_cast<const RowFactors*>(metas_.data());
+
+  auto scan_list = [&](ScanState& st, size_t rank) {
+    const uint32_t list = order[rank].second;
+    const uint64_t begin = offsets[list], end = offsets[list + 1];
+    if (begin == end) return;
+    const float* rc = rotated_centroids_.data() + static_cast<size_t>(list) * padded;
+    for (size_t i = 0; i < padded; ++i) st.residual[i] = rotated[i] - rc[i];
+    st.lut.prepare(st.residual.data(), padded, bits, order[rank].first);
+    for (uint64_t b = begin; b < end; b += kEstimateBlockRows) {
+      const size_t count = static_cast<size_t>(std::min<uint64_t>(kEstimateBlockRows, end - b));
+      st.lut.estimate(codes + b * code_bytes_, factors + b, count, st.est.data(), st.lb.data());
+      for (size_t j = 0; j < count; ++j) {
+        // Cheapest test first: most rows fail the pool threshold once the
+        // pool is full, and then neither bitmap nor filter is consulted.
+        if (!(st.est[j] < st.pool.threshold())) continue;
+        const uint32_t row = static_cast<uint32_t>(b + j);
+        if (has_tombstones && roaring_bitmap_contains(tombstones_, row)) continue;
+        if (filter != nullptr && !filter->eval(main_rows_, row)) continue;
+        st.pool.push({st.est[j], st.lb[j], row});
+      }
+    }
+  };
+
+  auto scan_ranks = [&](size_t first, size_t last, CandidatePool& pool) {
+    size_t rows = 0;
+    for (size_t r = first; r < last; ++r) {
+      const uint32_t list = order[r].second;
+      rows += offsets[list + 1] - offsets[list];
+    }
+    if (rows < kParallelScanRows || last - first < 2) {
+      ScanState st(padded, pool_capacity);
+      std::swap(st.pool, pool);
+      for (size_t r = first; r < last; ++r) scan_list(st, r);
+      std::swap(st.pool, pool);
+      return;
+    }
+    // Large scans: each thread fills its own pool over a share of the
+    // lists; the pools merge into one. The result does not depend on the
+    // split, since the pool keeps the smallest estimates either way.
+    CandidatePool merged = tbb::parallel_reduce(
+        tbb::blocked_range<size_t>(first, last, 1), CandidatePool(pool_capacity),
+        [&](const tbb::blocked_range<size_t>& range, CandidatePool acc) {
+          ScanState st(padded, pool_capacity);
+          std::swap(st.pool, acc);
+          for (size_t r = range.begin(); r < range.end(); ++r) scan_list(st, r);
+          std::swap(st.pool, acc);
+          return acc;
+        },
+        [](CandidatePool a, const CandidatePool& b) {
+          a.merge(b);
+          return a;
+        });
+    pool.merge(merged);
+  };
+
+  CandidatePool pool(pool_capacity);
+  size_t probed = std::min<size_t>(nprobe, n_lists);
+  scan_ranks(0, probed, pool);
+  // A selective filter can leave fewer than k candidates in the probed
+  // lists: probe further lists, a batch at a time, until there are enough.
+  const size_t batch = std::max<size_t>(probed, 8);
+  while (filter != nullptr && pool.size() < k && probed < n_lists) {
+    const size_t next = std::min(n_lists, probed + batch);
+    scan_ranks(probed, next, pool);
+    probed = next;
+  }
+
+  // Exact rerank in order of lower bound: once the k-th exact distance is
+  // below a candidate's lower bound, no later candidate can displace it.
+  std::vector<Candidate>& cands = pool.items();
+  std::sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) {
+    return a.lower_bound < b.lower_bound || (a.lower_bound == b.lower_bound && a.row < b.row);
+  });
+  TopK top(k);
+  for (const Candidate& c : cands) {
+    if (top.full() && c.lower_bound > top.worst()) break;
+    top.push({c.row, rerank_distance(query, c.row)});
+  }
+
+  if (ensure_target_k && top.size() < k && probed < n_lists) {
+    // Too few rows found: every row of the unprobed lists is a candidate,
+    // ranked exactly.
+    for (size_t r = probed; r < n_lists; ++r) {
+      const uint32_t list = order[r].second;
+      for (uint64_t row = offsets[list]; row < offsets[list + 1]; ++row) {
+        const uint32_t rr = static_cast<uint32_t>(row);
+        if (has_tombstones && roaring_bitmap_contains(tombstones_, rr)) continue;
+        if (filter != nullptr && !filter->eval(main_rows_, rr)) continue;
+        top.push({rr, rerank_distance(query, rr)});
+      }
+    }
+  }
+  return std::move(top).sorted();
+}
+
+std::vector<Hit> IvfIndex::search_bruteforce(const float* query, uint64_t k,
+                                             const Predicate* filter) const {
+  if (k == 0 || manifest_.n == 0) return {};
+  if (filter != nullptr && filter->accepts_all()) filter = nullptr;
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  const bool has_tombstones = !roaring_bitmap_is_empty(tombstones_);
+  const size_t n = manifest_.n;
+  auto scan = [&](size_t begin, size_t end, TopK& top) {
+    for (size_t row = begin; row < end; ++row) {
+      const uint32_t rr = static_cast<uint32_t>(row);
+      if (has_tombstones && roaring_bitmap_contains(tombstones_, rr)) continue;
+      if (filter != nullptr && !filter->eval(main_rows_, rr)) continue;
+      top.push({rr, rerank_distance(query, rr)});
+    }
+  };
+  if (n < kParallelScanRows / 4) {
+    TopK top(k);
+    scan(0, n, top);
+    return std::move(top).sorted();
+  }
+  TopK top = tbb::parallel_reduce(
+      tbb::blocked_range<size_t>(0, n, 4096), TopK(k),
+      [&](const tbb::blocked_range<size_t>& range, TopK acc) {
+        scan(range.begin(), range.end(), acc);
+        return acc;
+      },
+      [](TopK a, const TopK& b) {
+        a.merge(b);
+        return a;
+      });
+  return std::move(top).sorted();
+}
+
+}  // namespace nimbrel

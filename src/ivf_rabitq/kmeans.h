@@ -1,0 +1,51 @@
+// Clustering for the IVF partition: seeded, sampled, parallel k-means with a
+// fixed number of rounds, and exact nearest-centroid assignment.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nimbrel {
+
+// The squared L2 distance used for every centroid comparison. Assignment by
+// neighbour lists and brute-force argmin both call this, so they agree bit
+// for bit.
+float l2_sq(const float* a, const float* b, size_t dim);
+
+struct KMeansParams {
+  size_t n_clusters = 1;     // clamped to [1, n]
+  size_t max_sample = 0;     // 0: max(256 * n_clusters, 65536) rows at most
+  size_t rounds = 10;        // fixed number of Lloyd rounds
+  uint64_t seed = 42;        // segment seed; kmeans_seed() is applied inside
+};
+
+// Returns n_clusters * dim centroid values (row-major). Deterministic for a
+// given input and seed, whatever the number of threads. Runs its parallel
+// loops on the calling thread's TBB arena. n >= 1.
+std::vector<float> kmeans(const float* data, size_t n, size_t dim, const KMeansParams& params);
+
+// For each centroid, the other centroids sorted by distance (ties by
+// index), with their distances. Used to find the exact nearest centroid of a
+// point without comparing it with every centroid.
+struct CentroidNeighbours {
+  size_t n_clusters = 0;
+  size_t per_list = 0;                 // entries kept per centroid
+  std::vector<uint32_t> ids;           // n_clusters * per_list
+  std::vector<float> dist;             // matching sqrt distances
+};
+CentroidNeighbours build_centroid_neighbours(const float* centroids, size_t n_clusters, size_t dim,
+                                             size_t per_list = 64);
+
+// Index of the centroid nearest to x: the smallest l2_sq, ties to the lower
+// index, exactly as a brute-force argmin. `hint` is a starting guess.
+uint32_t nearest_centroid(const float* x, const float* centroids, size_t n_clusters, size_t dim,
+                          const CentroidNeighbours& nb, uint32_t hint = 0);
+uint32_t nearest_centroid_bruteforce(const float* x, const float* centroids, size_t n_clusters,
+                                     size_t dim);
+
+// Exact assignment of n points, in parallel. Same answers as the brute force.
+std::vector<uint32_t> assign_nearest(const float* data, size_t n, const float* centroids,
+                                     size_t n_clusters, size_t dim);
+
+}  // namespace nimbrel

@@ -1,0 +1,37 @@
+// The segment header, stored in manifest.bin (see docs/format.md).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ivf_rabitq/field_schema.h"
+#include "ivf_rabitq/status.h"
+
+namespace nimbrel {
+
+struct Manifest {
+  uint64_t dim = 0;
+  uint64_t n = 0;              // main rows
+  uint64_t fit_count = 0;      // rows the last k-means fit used
+  float quant_scale = 0.0f;    // global scale of the 8-bit rerank codes
+  uint32_t n_bits = 0;         // bits per dimension of the bit-plane codes (1..8)
+  uint64_t seed = 0;           // segment seed (rotation)
+  uint64_t n_lists = 0;        // IVF lists (0 only for an empty segment)
+  std::vector<float> centroids;          // n_lists * dim
+  std::vector<uint64_t> list_offsets;    // n_lists + 1, first 0, last n, non-decreasing
+  std::vector<float> pca_mean;           // dim values or empty
+  std::vector<float> pca_comps;          // 3 * dim values or empty
+  std::vector<FieldSchema> fields;       // typed columns, in column order
+  std::vector<std::string> skip_fields;  // fields the build gave no typed column
+  // Legacy sparse postings (term -> (row, weight)); empty when sparse.bin exists.
+  std::map<uint32_t, std::vector<std::pair<uint32_t, float>>> sparse_postings;
+};
+
+std::vector<uint8_t> encode_manifest(const Manifest& m);
+// Decodes and checks internal consistency; errors are kCorrupt "corrupt index: manifest.bin: ...".
+Result<Manifest> decode_manifest(const uint8_t* data, size_t len);
+
+}  // namespace nimbrel

@@ -1,0 +1,50 @@
+// Compiled metadata filters.
+//
+// A filter is a JSON object; all its keys are ANDed. See docs/filters.md
+// for the language. compile_filter() resolves every field condition
+// against the segment's typed columns once, so evaluating a row only reads
+// column cells (a string-column condition becomes a table of accepted
+// dictionary codes); a field beyond the typed ones reads the row's JSON.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ivf_rabitq/field_schema.h"
+#include "ivf_rabitq/status.h"
+
+namespace nimbrel {
+
+// The typed columns and metadata texts of a run of rows (the main rows of a
+// segment, or its delta), as a compiled filter reads them.
+struct RowSource {
+  std::vector<const uint32_t*> str;  // per string field number; null: column absent
+  std::vector<const double*> num;    // per numeric field number; null: column absent
+  // The metadata JSON text of a row ("" or "null": no fields). Only called
+  // for fields without a typed column.
+  std::string_view (*meta_text)(const void* ctx, uint32_t row) = nullptr;
+  const void* ctx = nullptr;
+};
+
+class Predicate {
+ public:
+  virtual ~Predicate() = default;
+  // True when the filter holds for row `row` of `rows`.
+  virtual bool eval(const RowSource& rows, uint32_t row) const = 0;
+  // True when the filter accepts every row whatever its metadata ("{}").
+  virtual bool accepts_all() const = 0;
+};
+
+// Compiles `text` against `fields` (the segment's effective schema; field
+// numbers of RowSource follow it). A condition on a field in `skip` is
+// refused. Errors are Status::InvalidArgument with the user-facing message
+// ("bad filter: ...", "filter must be an object, got ...", ...).
+Result<std::shared_ptr<const Predicate>> compile_filter(std::string_view text,
+                                                        const std::vector<FieldSchema>& fields,
+                                                        const std::set<std::string>& skip);
+
+}  // namespace nimbrel

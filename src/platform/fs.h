@@ -1,0 +1,116 @@
+// The operating-system layer. Every OS call of the system goes through
+// here, so the core and the Python layer include no OS header and hold no
+// #ifdef. Errors come back as Status values carrying errno and the
+// display text "{description} (os error {n})".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ivf_rabitq/status.h"
+
+namespace nimbrel::platform {
+
+// ---- files ---------------------------------------------------------------
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& o) noexcept;
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  enum Mode { kRead, kReadWriteCreate, kWriteTruncate, kAppendCreate };
+  static Result<File> Open(const std::string& path, Mode mode, unsigned perm = 0666);
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  Status Close();
+  Result<uint64_t> Size() const;
+  Status WriteAll(const void* data, size_t len);
+  Status PWriteAll(const void* data, size_t len, uint64_t offset);
+  // Reads exactly len bytes at offset; a short file is an error (EIO-like, message says "short read").
+  Status PReadExact(void* data, size_t len, uint64_t offset) const;
+  // Reads up to len bytes; returns how many were read (0 at end of file).
+  Result<size_t> Read(void* data, size_t len);
+  // Flushes the file's data to the device: F_FULLFSYNC on macOS, fsync elsewhere.
+  Status Sync();
+
+ private:
+  explicit File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  int fd_ = -1;
+  std::string path_;
+};
+
+Result<std::vector<uint8_t>> ReadFile(const std::string& path);
+// Stat-based checks; every failure counts as "no".
+bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);
+Result<uint64_t> FileSize(const std::string& path);
+// (size, mtime in nanoseconds) of a file.
+struct FileStamp { uint64_t size = 0; int64_t mtime_ns = 0; };
+Result<FileStamp> Stamp(const std::string& path);
+
+Status CreateDirectories(const std::string& path);  // like mkdir -p
+Status Rename(const std::string& from, const std::string& to);
+Status Unlink(const std::string& path);              // ENOENT is an error too
+Status RemoveAll(const std::string& path);           // ENOENT is success
+Result<std::vector<std::string>> ListDirectory(const std::string& path);  // names, no . or ..
+// Flushes a directory's entries to the device (after a rename or create).
+Status SyncDirectory(const std::string& path);
+
+std::string JoinPath(const std::string& dir, const std::string& name);
+std::string ParentPath(const std::string& path);  // "" for a bare name
+
+// ---- advisory whole-file locks (flock) ----------------------------------
+enum class LockKind { kShared, kExclusive };
+Status LockFile(const File& f, LockKind kind);  // blocking
+Status UnlockFile(const File& f);
+
+// ---- memory maps -----------------------------------------------------------
+// A read-only shared map of a whole file. An empty file maps to no memory
+// (data() is null, size() 0).
+class MappedFile {
+ public:
+  enum class Access { kRandom, kHot };  // kHot: subject to prewarm / mlock
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(MappedFile&& o) noexcept;
+  MappedFile& operator=(MappedFile&& o) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Maps `path`. For Access::kHot, applies will-need advice when `prewarm`
+  // and locks the pages in RAM when `lock_in_ram` (a failed mlock is not
+  // an error: the map works, only unlocked). kRandom gets random-access advice.
+  static Result<MappedFile> Map(const std::string& path, Access access, bool prewarm,
+                                bool lock_in_ram);
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  bool locked() const { return locked_; }
+  bool prewarmed() const { return prewarmed_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  bool locked_ = false;
+  bool prewarmed_ = false;
+};
+
+// ---- environment and clocks -----------------------------------------------
+// getenv, copied; nullopt-like empty + found flag.
+bool GetEnv(const char* name, std::string* value);
+uint64_t MonotonicNanos();
+
+// ---- fault injection (tests only) -----------------------------------------
+// When set, each durable step named by `op` ("sync", "sync_dir", "rename",
+// "write") first asks the hook; a non-zero return fails the step with that
+// errno. Process-wide; null by default.
+using FaultHook = int (*)(const char* op, const std::string& path);
+void SetFaultHook(FaultHook hook);
+
+}  // namespace nimbrel::platform
