@@ -6,12 +6,22 @@
 // points as closely as possible in the direction of o (the scale that maps
 // o onto the grid is searched per row; for b = 1 this is u_i = [o_i > 0]).
 //
+// The search: with y_i = |o_i| / max|o| and a scale T, coordinate i gets
+// the grid magnitude |cv_i| = k_i + 1/2, k_i = min(floor(T * y_i), 2^(b-1) - 1),
+// and the sign of o_i (o_i = 0 counts as negative), i.e. u_i = 2^(b-1) + k_i
+// or 2^(b-1) - 1 - k_i. The cosine is piecewise constant in T; T = 1/2
+// (the sign code) and 16 geometric steps of T over [2^(b-2), 2^(b+1)] are
+// tried, then 12 finer steps between the neighbours of the best. For
+// near-Gaussian coordinates (what the rotation produces) the best T lies
+// around 2^(b-1) to 2^b, and this lands within about 1e-5 of the best
+// cosine on average (1e-4 at worst) at a fixed cost of 29 passes.
+//
 // Bit-plane layout of one row (b * D / 8 bytes): plane j (0 <= j < b) is
 // D / 64 little-endian u64 words; bit i % 64 of word i / 64 of plane j holds
 // bit j of u_i. Planes follow each other, plane 0 first.
 //
 // Four factors per row (RowFactors, 16 bytes) feed the estimator:
-//   norm     = ||r||
+//   norm     = ||r|| (computed as ||o||, the same up to rounding)
 //   ip_scale = ||r|| / (<o_hat, cv_hat> * ||cv||), with o_hat = o/||o||,
 //              cv_hat = cv/||cv||; multiplies <q', cv> to estimate <q', o>
 //   code_sum = sum_i u_i
@@ -36,8 +46,9 @@ static_assert(sizeof(RowFactors) == 16);
 
 inline size_t code_bytes_for(size_t padded_dim, unsigned bits) { return padded_dim / 8 * bits; }
 
-// Encodes one rotated residual `o` (padded_dim values). `code` receives
-// code_bytes_for(padded_dim, bits) bytes. bits in [1, 8].
+// Encodes one rotated residual `o` (padded_dim values, a multiple of 64).
+// `code` receives code_bytes_for(padded_dim, bits) bytes. bits in [1, 8].
+// Thread-safe; allocates only the first time a thread sees a larger row.
 void encode_rotated_residual(const float* o, size_t padded_dim, unsigned bits, uint8_t* code,
                              RowFactors* factors);
 

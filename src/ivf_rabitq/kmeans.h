@@ -1,5 +1,18 @@
 // Clustering for the IVF partition: seeded, sampled, parallel k-means with a
 // fixed number of rounds, and exact nearest-centroid assignment.
+//
+// kmeans: XorShift64(kmeans_seed(seed)) first picks the sample (selection
+// sampling, rows kept in input order), then a k-means++ seeding pool of at
+// most 32 sample rows per cluster, then the seeds by D^2 sampling from that
+// pool. Each Lloyd round assigns every sample row to its nearest centroid
+// by ||x||^2 + ||c||^2 - 2 x.c (blocked, 16 centroids per kernel call) and
+// moves each centroid to the mean of its rows (sums in double, added in
+// row order). A cluster left empty takes half of the largest one (ties to
+// the lower index): both centroids step 1/1024 of a coordinate scale apart
+// along alternating directions.
+//
+// Everything here runs on the calling thread's TBB arena. Allocation
+// failure (std::bad_alloc) is the only exception that can leave.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +23,8 @@ namespace nimbrel {
 
 // The squared L2 distance used for every centroid comparison. Assignment by
 // neighbour lists and brute-force argmin both call this, so they agree bit
-// for bit.
+// for bit. Computed by the active kernels (kernels.h), which all give the
+// same bits.
 float l2_sq(const float* a, const float* b, size_t dim);
 
 struct KMeansParams {
@@ -20,9 +34,9 @@ struct KMeansParams {
   uint64_t seed = 42;        // segment seed; kmeans_seed() is applied inside
 };
 
-// Returns n_clusters * dim centroid values (row-major). Deterministic for a
-// given input and seed, whatever the number of threads. Runs its parallel
-// loops on the calling thread's TBB arena. n >= 1.
+// Returns k * dim centroid values (row-major), k = n_clusters clamped to
+// [1, n]. Deterministic for a given input and seed, whatever the number of
+// threads and of the kernel table in use. n >= 1.
 std::vector<float> kmeans(const float* data, size_t n, size_t dim, const KMeansParams& params);
 
 // For each centroid, the other centroids sorted by distance (ties by
@@ -38,13 +52,18 @@ CentroidNeighbours build_centroid_neighbours(const float* centroids, size_t n_cl
                                              size_t per_list = 64);
 
 // Index of the centroid nearest to x: the smallest l2_sq, ties to the lower
-// index, exactly as a brute-force argmin. `hint` is a starting guess.
+// index, exactly as a brute-force argmin. `hint` is a starting guess (an
+// out-of-range hint counts as 0). Walks the neighbour lists and falls back
+// to the brute force when a list runs out before its pruning bound (or `nb`
+// does not belong to these centroids).
 uint32_t nearest_centroid(const float* x, const float* centroids, size_t n_clusters, size_t dim,
                           const CentroidNeighbours& nb, uint32_t hint = 0);
 uint32_t nearest_centroid_bruteforce(const float* x, const float* centroids, size_t n_clusters,
                                      size_t dim);
 
-// Exact assignment of n points, in parallel. Same answers as the brute force.
+// Exact assignment of n points, in parallel. Same answers as the brute
+// force: the blocked formula ranks the centroids, and l2_sq settles every
+// case its rounding leaves open.
 std::vector<uint32_t> assign_nearest(const float* data, size_t n, const float* centroids,
                                      size_t n_clusters, size_t dim);
 

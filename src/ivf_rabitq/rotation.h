@@ -16,7 +16,14 @@
 //  - formats 1 and 2: a dense padded_dim x padded_dim random orthogonal
 //    matrix (Gaussian entries orthonormalised by modified Gram-Schmidt).
 // Both are drawn from XorShift64(rotation_seed(seed)) in a fixed order, so
-// the same (dim, seed, version) always gives the same matrix.
+// the same (dim, seed, version) always gives the same matrix:
+//  - structured: 3 * padded_dim draws, round by round and coordinate by
+//    coordinate; the top bit of a draw set means the sign -1;
+//  - dense: padded_dim^2 XorShift64::gaussian() values, row by row; the rows
+//    are then orthonormalised in order (in double precision), so row i of P
+//    is the i-th Gram-Schmidt vector.
+// Format versions above 3 are treated as 3; the reader refuses unknown
+// versions before it gets here.
 #pragma once
 
 #include <cstddef>
