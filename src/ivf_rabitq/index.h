@@ -61,9 +61,15 @@ struct Delta {
   size_t size() const { return ids.size(); }
 };
 
+// What IvfIndex::build stores. When an id occurs more than once, its last
+// row wins: the earlier rows with that id are not stored at all (as if the
+// later row had been an upsert), and the segment holds one row per id.
 struct BuildInput {
   std::string dir;
   const float* data = nullptr;  // n * dim values, row-major
+  // The number of floats at `data`, checked against n * dim; unset when the
+  // caller itself guarantees n * dim values.
+  std::optional<uint64_t> data_len;
   uint64_t n = 0;
   uint64_t dim = 0;
   std::vector<std::string> ids;
@@ -72,16 +78,22 @@ struct BuildInput {
   std::vector<std::string> skip;
   std::vector<float> pca_mean;
   std::vector<float> pca_comps;
-  uint64_t n_clusters = 0;
-  uint64_t n_bits = 2;
+  uint64_t n_clusters = 0;     // 0: floor(sqrt(rows)); clamped to [1, rows]
+  uint64_t n_bits = 2;         // 1..8
   uint64_t seed = 42;
-  float quant_scale = 0.0f;
+  float quant_scale = 0.0f;    // <= 0 or NaN: the largest |value| of the input (at least 1e-6)
 };
 
 class IvfIndex {
  public:
   // ---- build and open (index_build.cc, index_open.cc) ----
+  // Writes a complete segment into in.dir (created with its parents):
+  // the data files, then crcs.bin, format.bin, generation = 0 and, last,
+  // manifest.bin, whose presence marks the directory complete.
   static Status build(const BuildInput& in);
+  // Opens, validates and maps a segment directory; damaged files give
+  // kCorrupt errors "corrupt index: ...", and idhash.bin is rebuilt when
+  // it is missing or damaged. Every call, failed or not, counts in OPEN_COUNT.
   static Result<std::shared_ptr<IvfIndex>> open_with_skip(
       const std::string& dir, const std::optional<std::set<std::string>>& skip);
   ~IvfIndex();
@@ -112,7 +124,11 @@ class IvfIndex {
   // Caller holds the id-map and delta read locks.
   std::optional<uint32_t> slot_of_locked(std::string_view id) const;
   std::vector<std::optional<uint32_t>> slots_of_locked(const std::vector<std::string>& ids) const;
+  // The row's external id; "" when its stored offsets or bytes are unusable.
+  // Takes the delta read lock itself for a delta row.
   std::string ext_of(uint32_t row) const;
+  // The row's metadata JSON text, "null" when unusable. For a delta row the
+  // caller holds the delta read lock.
   std::string row_meta_str(uint32_t row) const;
   static uint64_t metadata_result_cost(std::string_view text);
 
@@ -134,6 +150,15 @@ class IvfIndex {
   IvfIndex() = default;
   friend class IvfIndexOpener;
 
+  // Bounds-checked views of a main row's stored id and metadata bytes
+  // (index_lookup.cc); false when its offsets are unusable.
+  bool main_id_bytes(uint32_t row, std::string_view* out) const;
+  bool main_meta_bytes(uint32_t row, std::string_view* out) const;
+  std::optional<uint32_t> main_slot_of(std::string_view id) const;
+  std::string rebuild_meta_from_columns(uint32_t row) const;
+  // RowSource::meta_text of the main rows: the stored text, or "null".
+  static std::string_view main_meta_text(const void* ctx, uint32_t row);
+
   std::string path_;
   uint32_t format_version_ = 1;
   Manifest manifest_;
@@ -150,9 +175,20 @@ class IvfIndex {
   // Memory maps of the data files.
   platform::MappedFile codes_, metas_, orig_, origscale_, ids_, ids_off_, idhash_, meta_,
       meta_off_, sparse_;
-  std::vector<platform::MappedFile> num_cols_, str_cols_;
-  // Term directory of sparse.bin: term -> (offset into postings, count).
+  std::vector<platform::MappedFile> num_cols_, str_cols_;  // by column number in its kind
+  // The id -> row table: the map of idhash.bin, or the table rebuilt in
+  // memory at open when the file was missing or damaged.
+  std::vector<uint8_t> idhash_rebuilt_;
+  const uint8_t* idhash_data_ = nullptr;
+  uint64_t idhash_entries_ = 0;
+  // Per effective string field: dictionary code -> key (for rebuilding a
+  // row's metadata from its typed columns).
+  std::vector<std::vector<const std::string*>> reverse_dicts_;
+  // Term directory of sparse.bin: term -> (first posting, posting count),
+  // counted in 8-byte postings from the start of the postings area
+  // (byte 8 + 8 * term count of the file).
   std::map<uint32_t, std::pair<uint64_t, uint32_t>> term_dir_;
+  const uint8_t* sparse_postings_ = nullptr;
   RowSource main_rows_;
   RowSource delta_rows_;  // the delta's typed columns, kept current by the write path
 

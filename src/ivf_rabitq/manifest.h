@@ -22,8 +22,8 @@ struct Manifest {
   uint64_t n_lists = 0;        // IVF lists (0 only for an empty segment)
   std::vector<float> centroids;          // n_lists * dim
   std::vector<uint64_t> list_offsets;    // n_lists + 1, first 0, last n, non-decreasing
-  std::vector<float> pca_mean;           // dim values or empty
-  std::vector<float> pca_comps;          // 3 * dim values or empty
+  std::vector<float> pca_mean;           // dim values or empty (stored as given)
+  std::vector<float> pca_comps;          // 3 * dim values or empty (stored as given)
   std::vector<FieldSchema> fields;       // typed columns, in column order
   std::vector<std::string> skip_fields;  // fields the build gave no typed column
   // Legacy sparse postings (term -> (row, weight)); empty when sparse.bin exists.

@@ -10,15 +10,18 @@
 #include <vector>
 
 #include "ivf_rabitq/status.h"
+#include "platform/fs.h"
 
 namespace nimbrel {
 
 // CRC-32 with the IEEE polynomial (check value of "123456789": cbf43926).
+// Incremental: crc32_ieee(b, nb, crc32_ieee(a, na)) is the CRC of a then b.
 uint32_t crc32_ieee(const void* data, size_t len, uint32_t crc = 0);
 
 // "File header with checksum": 4-byte magic, u32 CRC-32 of the body, body.
 std::vector<uint8_t> wrap_with_header(const char magic[4], const std::vector<uint8_t>& body);
-// Checks magic and CRC; returns the body. Errors name `file` ("corrupt index: {file}: ...").
+// Checks length, magic and CRC; returns the body. Errors are kCorrupt and
+// name the file: "corrupt index: {file}: ...".
 Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vector<uint8_t>& file,
                                            std::string_view file_name);
 
@@ -37,8 +40,46 @@ Status sync_parent_dir(const std::string& path);
 // The u64 in <dir>/generation; 0 when missing, short or unreadable.
 uint64_t read_generation(const std::string& dir);
 Status write_generation(const std::string& dir, uint64_t gen);
-// CRC-32 of a whole file, read sequentially through the caller's 64 KiB buffer.
+// CRC-32 of a whole file, read sequentially through the caller's 64 KiB
+// buffer (an empty buffer is grown to 64 KiB).
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::vector<uint8_t>& buffer);
+
+// The atomic write of a file too big to hold in one buffer: the bytes are
+// streamed to the temporary file (CRC-32 computed on the way), and only
+// Commit() makes them visible under the target's name. Commit() flushes the
+// file and renames it; it does not flush the directory, so a caller writing
+// many files flushes it once (SyncDirectory) after the last one. A writer
+// destroyed without Commit() removes its temporary file.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter();
+  AtomicFileWriter(AtomicFileWriter&& o) noexcept;
+  AtomicFileWriter& operator=(AtomicFileWriter&& o) noexcept;
+
+  // `temp` overrides the temporary path (default: temp_path_for(path)).
+  static Result<AtomicFileWriter> Create(const std::string& path, const std::string& temp = "");
+  Status Append(const void* data, size_t len);
+  // Flushes to the device and renames over the target; returns the CRC-32
+  // of everything appended.
+  Result<uint32_t> Commit();
+  uint64_t bytes_written() const { return written_; }
+
+ private:
+  Status Drain();
+  void Abandon();
+  platform::File file_;
+  std::string path_, temp_;
+  std::vector<uint8_t> buf_;
+  uint32_t crc_ = 0;
+  uint64_t written_ = 0;
+  bool committed_ = false;
+};
+
+// Like write_bytes, through an explicit temporary path (still ending in
+// ".writing.tmp", so an interrupted write is cleaned up the same way).
+Status write_bytes_via(const std::string& path, const std::string& temp, const void* data,
+                       size_t len);
 }  // namespace storage
 
 // Residency switches: 0 undecided, 1 off, 2 on. While 0, the first map that
@@ -53,5 +94,10 @@ bool mlock_enabled();
 uint64_t verify_max_bytes();  // NIMBREL_VERIFY_MAX_BYTES, default 64 MiB
 bool parse_u64_setting(std::string_view text, uint64_t* out);
 bool parse_switch_setting(std::string_view text);  // the on/off rule
+
+// Tests only: forget the cached environment settings (the residency
+// switches go back to undecided), so the next read consults the
+// environment again.
+void reset_cached_settings_for_testing();
 
 }  // namespace nimbrel

@@ -1,7 +1,13 @@
 // The operating-system layer. Every OS call of the system goes through
 // here, so the core and the Python layer include no OS header and hold no
-// #ifdef. Errors come back as Status values carrying errno and the
-// display text "{description} (os error {n})".
+// #ifdef. Errors come back as Status values carrying errno and the bare
+// display text "{description} (os error {n})", without the path: callers
+// quote that text inside their own messages ("ids.bin: unreadable (...)"),
+// and add the file name where it helps.
+//
+// Implementation files: file.cc (File, whole-file reads, stat), dir.cc
+// (directories, rename, unlink, directory flush), file_lock.cc (flock),
+// mmap.cc (MappedFile), env.cc (environment, clock), fault.cc (the hook).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +18,9 @@
 #include "ivf_rabitq/status.h"
 
 namespace nimbrel::platform {
+
+// The system's description of an errno value ("No such file or directory").
+std::string ErrorDescription(int err);
 
 // ---- files ---------------------------------------------------------------
 class File {
@@ -32,7 +41,8 @@ class File {
   Result<uint64_t> Size() const;
   Status WriteAll(const void* data, size_t len);
   Status PWriteAll(const void* data, size_t len, uint64_t offset);
-  // Reads exactly len bytes at offset; a short file is an error (EIO-like, message says "short read").
+  // Reads exactly len bytes at offset; a file that ends first is an I/O
+  // error "failed to fill whole buffer".
   Status PReadExact(void* data, size_t len, uint64_t offset) const;
   // Reads up to len bytes; returns how many were read (0 at end of file).
   Result<size_t> Read(void* data, size_t len);
@@ -60,7 +70,9 @@ Status Unlink(const std::string& path);              // ENOENT is an error too
 Status RemoveAll(const std::string& path);           // ENOENT is success
 Result<std::vector<std::string>> ListDirectory(const std::string& path);  // names, no . or ..
 // Flushes a directory's entries to the device (after a rename or create).
-Status SyncDirectory(const std::string& path);
+// With `open_failure_is_ok`, a directory that cannot be opened counts as
+// flushed; a failed flush is always an error.
+Status SyncDirectory(const std::string& path, bool open_failure_is_ok = false);
 
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string ParentPath(const std::string& path);  // "" for a bare name
@@ -95,16 +107,21 @@ class MappedFile {
   bool prewarmed() const { return prewarmed_; }
 
  private:
+  void Unmap();
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   bool locked_ = false;
   bool prewarmed_ = false;
 };
 
-// ---- environment and clocks -----------------------------------------------
-// getenv, copied; nullopt-like empty + found flag.
+// ---- environment, clocks, process -----------------------------------------
+// getenv, copied into *value; false (and *value cleared) when unset.
 bool GetEnv(const char* name, std::string* value);
 uint64_t MonotonicNanos();
+uint64_t ProcessId();
+// Writes one line (a newline is appended) to standard error, unbuffered:
+// the repair notices.
+void PrintNotice(const std::string& line);
 
 // ---- fault injection (tests only) -----------------------------------------
 // When set, each durable step named by `op` ("sync", "sync_dir", "rename",

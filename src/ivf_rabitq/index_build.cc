@@ -1,0 +1,503 @@
+// IvfIndex::build: the bulk build of a whole segment directory.
+//
+// Steps: check the input; drop the earlier rows of repeated ids; fit the
+// k-means centroids and assign every row exactly; order the rows list by
+// list (input order kept within a list); encode each row (bit-plane code
+// of its rotated residual, its factors, its 8-bit rerank copy and scale)
+// in parallel a chunk at a time, streaming every file to disk; then write
+// the id, metadata, sparse and typed-column files, the checksum table,
+// format.bin, generation and, last, manifest.bin.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <unordered_map>
+
+#include "ivf_rabitq/id_hash.h"
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/storage.h"
+
+namespace nimbrel {
+namespace {
+
+using segment::kOffsetBytes;
+
+// Rows are encoded and written this many at a time, so the encoded arrays
+// never exist whole in memory (1M x 768-d rows would need ~1 GB for the
+// rerank copies alone).
+constexpr uint64_t kEncodeChunkRows = 1 << 16;
+
+// A row whose largest |value| is below this still gets the smallest scale.
+constexpr float kMinQuantScale = 1e-6f;
+
+std::string U(uint64_t v) { return std::to_string(v); }
+
+// The smallest x with 2^x >= m, for finite m > 0 (exact, via frexp).
+int CeilLog2(double m) {
+  int ex;
+  const double frac = std::frexp(m, &ex);  // m = frac * 2^ex, frac in [0.5, 1)
+  return frac == 0.5 ? ex - 1 : ex;
+}
+
+uint64_t FloorSqrt(uint64_t n) {
+  uint64_t r = static_cast<uint64_t>(std::sqrt(static_cast<double>(n)));
+  while (r > 0 && r * r > n) --r;
+  while ((r + 1) * (r + 1) <= n) ++r;
+  return r;
+}
+
+// The signed level of x in a copy of scale s: round(x / s * 127), half away
+// from zero, clamped to [-127, 127]; code c = level + 128 stands for
+// (c - 128) / 127 * s. x / s * 127 is exact in double (a float times a power
+// of two times 127), so adding one half and truncating rounds exactly like
+// std::round, without a library call in a loop that runs for every stored
+// value. NaN (never passed by the Python layer) gives level 0.
+inline int RerankLevel(float x, double levels_per_unit) {
+  double v = static_cast<double>(x) * levels_per_unit;
+  if (!(v == v)) v = 0.0;
+  v = std::clamp(v, -127.0, 127.0);
+  return static_cast<int>(v + (v < 0.0 ? -0.5 : 0.5));
+}
+
+// The exponent code e of a row's 8-bit copy, whose scale is s = 2^(e - 128),
+// e in [2, 255]. The smallest power of two covering max|x_i| wastes up to
+// half the code range when the largest component sits just above a power of
+// two; halving s then clips that one component a little but halves the step
+// of all the others. The rerank ranks rows by their distance to this copy,
+// so the exponent that reconstructs the row best (least squared error; the
+// larger scale on a tie) is the one kept. An all-zero row gets 2.
+uint8_t RerankExponent(const float* x, size_t dim) {
+  float max_abs = 0.0f;
+  for (size_t i = 0; i < dim; ++i) max_abs = std::max(max_abs, std::fabs(x[i]));
+  if (!(max_abs > 0.0f)) return 2;
+  if (std::isinf(max_abs)) return 255;
+  const int covering = std::clamp(CeilLog2(max_abs) + 128, 2, 255);
+  int best = covering;
+  double best_err = std::numeric_limits<double>::infinity();
+  for (int e = covering; e >= std::max(2, covering - 2); --e) {
+    const double scale = std::ldexp(1.0, e - 128);
+    const double levels_per_unit = 127.0 / scale, unit_per_level = scale / 127.0;
+    double err = 0.0;
+    for (size_t i = 0; i < dim; ++i) {
+      const double d = static_cast<double>(x[i]) - RerankLevel(x[i], levels_per_unit) * unit_per_level;
+      err += d * d;
+    }
+    if (err < best_err) {
+      best_err = err;
+      best = e;
+    }
+  }
+  return static_cast<uint8_t>(best);
+}
+
+// Canonical metadata text: compact, object keys sorted; invalid UTF-8 in a
+// string (only possible for values built in code) is replaced, not thrown.
+std::string CanonicalText(const nlohmann::json& v) {
+  return v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Metadata is written out (canonical text, dictionary keys) by recursive
+// code, and a value nested deeply enough would overflow a worker thread's
+// stack there. Python's own json module stops near 1000 levels; anything
+// deeper is refused before any work starts. The walk itself is iterative.
+constexpr size_t kMaxMetadataDepth = 1000;
+
+bool NestedDeeperThan(const nlohmann::json& root, size_t limit) {
+  std::vector<std::pair<const nlohmann::json*, size_t>> stack{{&root, 1}};
+  while (!stack.empty()) {
+    auto [v, depth] = stack.back();
+    stack.pop_back();
+    if (!v->is_structured()) continue;
+    if (depth > limit) return true;
+    for (const auto& child : *v) stack.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
+
+Status CheckInput(const BuildInput& in) {
+  if (in.dim == 0) return Status::InvalidArgument("build: dim must be >= 1");
+  // A fresh segment has no existing rows; its rows are slots 0..n-1, and
+  // 0xFFFFFFFF is kept free as "no row".
+  if (in.n >= kSlotCapacity) {
+    return Status::InvalidArgument("slot space exhausted: 0 existing + " + U(in.n) +
+                                   " new rows exceed the u32 slot capacity");
+  }
+  const unsigned __int128 want = static_cast<unsigned __int128>(in.n) * in.dim;
+  const bool data_ok = !in.data_len.has_value() || static_cast<unsigned __int128>(*in.data_len) == want;
+  if (!data_ok || in.ids.size() != in.n) {
+    const std::string expected = want > UINT64_MAX ? "more than 2^64 - 1" : U(static_cast<uint64_t>(want));
+    const std::string given = in.data_len ? U(*in.data_len) : expected;
+    return Status::InvalidArgument("build: data.len()=" + given + " (expected " +
+                                   expected + ") or ids.len()=" + U(in.ids.size()) + " (expected " +
+                                   U(in.n) + ")");
+  }
+  if (in.metadata.size() != in.n) {
+    return Status::InvalidArgument("build: metadata.len()=" + U(in.metadata.size()) + " (expected " +
+                                   U(in.n) + ")");
+  }
+  if (!in.sparse.empty() && in.sparse.size() != in.n) {
+    return Status::InvalidArgument("build: sparse.len()=" + U(in.sparse.size()) + " (expected " +
+                                   U(in.n) + " or 0)");
+  }
+  if (in.n_bits < 1 || in.n_bits > 8) {
+    return Status::InvalidArgument("build: n_bits must be between 1 and 8, got " + U(in.n_bits));
+  }
+  if (in.n > 0 && in.data == nullptr) return Status::InvalidArgument("build: no vector data");
+  for (size_t i = 0; i < in.metadata.size(); ++i) {
+    if (NestedDeeperThan(in.metadata[i], kMaxMetadataDepth)) {
+      return Status::InvalidData("build: metadata[" + U(i) + "] is nested more than " +
+                                 U(kMaxMetadataDepth) + " levels deep");
+    }
+  }
+  return Status::Ok();
+}
+
+// The input positions of the rows that are stored: the last row of every
+// id, in input order.
+std::vector<uint64_t> LastRowPerId(const std::vector<std::string>& ids) {
+  std::unordered_map<std::string_view, uint64_t> last;
+  last.reserve(ids.size());
+  for (uint64_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
+  std::vector<uint64_t> kept;
+  kept.reserve(last.size());
+  for (uint64_t i = 0; i < ids.size(); ++i) {
+    if (last[ids[i]] == i) kept.push_back(i);
+  }
+  return kept;
+}
+
+float MaxAbs(const float* data, uint64_t count) {
+  return tbb::parallel_reduce(
+      tbb::blocked_range<uint64_t>(0, count, 1 << 16), 0.0f,
+      [&](const tbb::blocked_range<uint64_t>& r, float m) {
+        for (uint64_t i = r.begin(); i < r.end(); ++i) {
+          const float a = std::fabs(data[i]);
+          if (a > m) m = a;  // NaN never wins
+        }
+        return m;
+      },
+      [](float a, float b) { return std::max(a, b); });
+}
+
+// Collects the CRC-32 of every data file for crcs.bin.
+class DataFileSet {
+ public:
+  explicit DataFileSet(std::string dir) : dir_(std::move(dir)) {}
+
+  Result<storage::AtomicFileWriter> Open(const std::string& name) {
+    return storage::AtomicFileWriter::Create(platform::JoinPath(dir_, name));
+  }
+  Status Commit(const std::string& name, storage::AtomicFileWriter& w) {
+    NIMBREL_ASSIGN_OR_RETURN(uint32_t crc, w.Commit());
+    crcs_[name] = crc;
+    return Status::Ok();
+  }
+  Status WriteWhole(const std::string& name, const void* data, size_t len) {
+    NIMBREL_ASSIGN_OR_RETURN(storage::AtomicFileWriter w, Open(name));
+    NIMBREL_RETURN_IF_ERROR(w.Append(data, len));
+    return Commit(name, w);
+  }
+  const std::map<std::string, uint32_t>& crcs() const { return crcs_; }
+
+ private:
+  std::string dir_;
+  std::map<std::string, uint32_t> crcs_;
+};
+
+// The stored rows in segment order: row r is input position input_of[r].
+struct RowOrder {
+  std::vector<uint64_t> input_of;
+  std::vector<uint32_t> list_of;        // per row r
+  std::vector<uint64_t> list_offsets;   // n_lists + 1
+};
+
+// Stable counting sort of the kept rows by list.
+RowOrder OrderByList(const std::vector<uint64_t>& kept, const std::vector<uint32_t>& assign,
+                     size_t n_lists) {
+  RowOrder o;
+  o.list_offsets.assign(n_lists + 1, 0);
+  for (uint32_t l : assign) ++o.list_offsets[l + 1];
+  for (size_t l = 0; l < n_lists; ++l) o.list_offsets[l + 1] += o.list_offsets[l];
+  std::vector<uint64_t> next(o.list_offsets.begin(), o.list_offsets.end() - 1);
+  o.input_of.resize(kept.size());
+  o.list_of.resize(kept.size());
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const uint64_t r = next[assign[k]]++;
+    o.input_of[r] = kept[k];
+    o.list_of[r] = assign[k];
+  }
+  return o;
+}
+
+// codes.bin, metas.bin, orig.bin and origscale.bin, a chunk of rows at a time.
+Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder& order,
+                        const std::vector<float>& centroids, const Rotator& rot) {
+  const size_t dim = in.dim;
+  const size_t padded = rot.padded_dim();
+  const unsigned bits = static_cast<unsigned>(in.n_bits);
+  const size_t code_bytes = code_bytes_for(padded, bits);
+  const uint64_t n = order.input_of.size();
+
+  NIMBREL_ASSIGN_OR_RETURN(auto codes_w, files.Open(segment::kCodesFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto factors_w, files.Open(segment::kFactorsFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto rerank_w, files.Open(segment::kRerankFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.Open(segment::kRerankScaleFile));
+
+  const uint64_t chunk_rows = std::min<uint64_t>(kEncodeChunkRows, std::max<uint64_t>(n, 1));
+  std::vector<uint8_t> codes(chunk_rows * code_bytes);
+  std::vector<RowFactors> factors(chunk_rows);
+  std::vector<uint8_t> rerank(chunk_rows * dim);
+  std::vector<uint8_t> scales(chunk_rows * segment::kScaleRecordBytes, 0);
+
+  for (uint64_t first = 0; first < n; first += chunk_rows) {
+    const uint64_t count = std::min(chunk_rows, n - first);
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 64), [&](const tbb::blocked_range<uint64_t>& r) {
+      std::vector<float> residual(dim), rotated(padded);
+      for (uint64_t j = r.begin(); j < r.end(); ++j) {
+        const uint64_t row = first + j;
+        const float* x = in.data + order.input_of[row] * dim;
+        const float* c = centroids.data() + static_cast<size_t>(order.list_of[row]) * dim;
+        for (size_t i = 0; i < dim; ++i) residual[i] = x[i] - c[i];
+        rot.rotate(residual.data(), rotated.data());
+        encode_rotated_residual(rotated.data(), padded, bits, codes.data() + j * code_bytes, &factors[j]);
+
+        const uint8_t e = RerankExponent(x, dim);
+        const double levels_per_unit = 127.0 / std::ldexp(1.0, static_cast<int>(e) - 128);
+        uint8_t* out = rerank.data() + j * dim;
+        for (size_t i = 0; i < dim; ++i) {
+          out[i] = static_cast<uint8_t>(RerankLevel(x[i], levels_per_unit) + 128);
+        }
+        uint8_t* rec = scales.data() + j * segment::kScaleRecordBytes;
+        store_le<uint32_t>(rec, 0);  // reserved
+        store_le<uint32_t>(rec + segment::kScaleExponentAt, e);
+      }
+    });
+    NIMBREL_RETURN_IF_ERROR(codes_w.Append(codes.data(), count * code_bytes));
+    NIMBREL_RETURN_IF_ERROR(factors_w.Append(factors.data(), count * sizeof(RowFactors)));
+    NIMBREL_RETURN_IF_ERROR(rerank_w.Append(rerank.data(), count * dim));
+    NIMBREL_RETURN_IF_ERROR(scale_w.Append(scales.data(), count * segment::kScaleRecordBytes));
+  }
+  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kCodesFile, codes_w));
+  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kFactorsFile, factors_w));
+  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kRerankFile, rerank_w));
+  return files.Commit(segment::kRerankScaleFile, scale_w);
+}
+
+// ids.bin + ids_off.bin, and idhash.bin from the same bytes.
+Status WriteIds(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
+  const uint64_t n = order.input_of.size();
+  std::vector<uint8_t> offsets((n + 1) * kOffsetBytes);
+  std::vector<uint8_t> bytes;
+  uint64_t total = 0;
+  for (uint64_t r = 0; r < n; ++r) total += in.ids[order.input_of[r]].size();
+  bytes.reserve(total);
+  for (uint64_t r = 0; r < n; ++r) {
+    store_le<uint64_t>(offsets.data() + r * kOffsetBytes, bytes.size());
+    const std::string& id = in.ids[order.input_of[r]];
+    bytes.insert(bytes.end(), id.begin(), id.end());
+  }
+  store_le<uint64_t>(offsets.data() + n * kOffsetBytes, bytes.size());
+  NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::kIdsFile, bytes.data(), bytes.size()));
+  NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::kIdOffsetsFile, offsets.data(), offsets.size()));
+  const std::vector<uint8_t> table = build_id_hash_table(bytes.data(), bytes.size(), offsets.data(), n);
+  return files.WriteWhole(segment::kIdHashFile, table.data(), table.size());
+}
+
+// meta.bin + meta_off.bin: canonical texts, dumped in parallel a chunk at a time.
+Status WriteMetadata(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
+  const uint64_t n = order.input_of.size();
+  NIMBREL_ASSIGN_OR_RETURN(auto meta_w, files.Open(segment::kMetaFile));
+  std::vector<uint8_t> offsets((n + 1) * kOffsetBytes);
+  std::vector<std::string> texts;
+  uint64_t at = 0;
+  for (uint64_t first = 0; first < n; first += kEncodeChunkRows) {
+    const uint64_t count = std::min(kEncodeChunkRows, n - first);
+    texts.assign(count, std::string());
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 256), [&](const tbb::blocked_range<uint64_t>& r) {
+      for (uint64_t j = r.begin(); j < r.end(); ++j) {
+        texts[j] = CanonicalText(in.metadata[order.input_of[first + j]]);
+      }
+    });
+    for (uint64_t j = 0; j < count; ++j) {
+      store_le<uint64_t>(offsets.data() + (first + j) * kOffsetBytes, at);
+      NIMBREL_RETURN_IF_ERROR(meta_w.Append(texts[j].data(), texts[j].size()));
+      at += texts[j].size();
+    }
+  }
+  store_le<uint64_t>(offsets.data() + n * kOffsetBytes, at);
+  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kMetaFile, meta_w));
+  return files.WriteWhole(segment::kMetaOffsetsFile, offsets.data(), offsets.size());
+}
+
+// sparse.bin: u64 term count; (u32 term, u32 postings) ascending by term;
+// then the postings (u32 row, f32 weight) term after term, rows ascending.
+Status WriteSparse(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
+  struct Posting {
+    uint32_t term;
+    uint32_t row;
+    float weight;
+  };
+  std::vector<Posting> postings;
+  if (!in.sparse.empty()) {
+    for (uint64_t r = 0; r < order.input_of.size(); ++r) {
+      for (const auto& [term, weight] : in.sparse[order.input_of[r]]) {
+        postings.push_back({term, static_cast<uint32_t>(r), weight});
+      }
+    }
+    // Stable: rows stay ascending within a term, and a term repeated in one
+    // row keeps its repeats in the given order.
+    std::stable_sort(postings.begin(), postings.end(),
+                     [](const Posting& a, const Posting& b) { return a.term < b.term; });
+  }
+  std::vector<std::pair<uint32_t, uint64_t>> terms;
+  for (const Posting& p : postings) {
+    if (terms.empty() || terms.back().first != p.term) terms.push_back({p.term, 0});
+    if (++terms.back().second > UINT32_MAX) {
+      return Status::InvalidArgument("build: sparse term " + U(p.term) + " has more than 4294967295 postings");
+    }
+  }
+  std::vector<uint8_t> out(8 + 8 * terms.size() + 8 * postings.size());
+  store_le<uint64_t>(out.data(), terms.size());
+  uint8_t* p = out.data() + 8;
+  for (const auto& [term, count] : terms) {
+    store_le<uint32_t>(p, term);
+    store_le<uint32_t>(p + 4, static_cast<uint32_t>(count));
+    p += 8;
+  }
+  for (const Posting& post : postings) {
+    store_le<uint32_t>(p, post.row);
+    store_le<float>(p + 4, post.weight);
+    p += 8;
+  }
+  return files.WriteWhole(segment::kSparseFile, out.data(), out.size());
+}
+
+// num_<i>.bin and str_<i>.bin; returns the schema for the manifest.
+Result<std::vector<FieldSchema>> WriteTypedColumns(DataFileSet& files, const BuildInput& in,
+                                                   const RowOrder& order) {
+  std::vector<const nlohmann::json*> rows(order.input_of.size());
+  for (uint64_t r = 0; r < rows.size(); ++r) rows[r] = &in.metadata[order.input_of[r]];
+  TypedColumns tc = build_typed_columns(rows, std::set<std::string>(in.skip.begin(), in.skip.end()));
+  for (size_t i = 0; i < tc.num.size(); ++i) {
+    NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::numeric_column_file(i), tc.num[i].data(),
+                                             tc.num[i].size() * sizeof(double)));
+  }
+  for (size_t i = 0; i < tc.str.size(); ++i) {
+    NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::string_column_file(i), tc.str[i].data(),
+                                             tc.str[i].size() * sizeof(uint32_t)));
+  }
+  return std::move(tc.fields);
+}
+
+Status BuildImpl(const BuildInput& in) {
+  NIMBREL_RETURN_IF_ERROR(CheckInput(in));
+  const size_t dim = in.dim;
+  const std::vector<uint64_t> kept = LastRowPerId(in.ids);
+  const uint64_t n = kept.size();
+
+  Manifest m;
+  m.dim = dim;
+  m.n = n;
+  m.fit_count = n;
+  m.n_bits = static_cast<uint32_t>(in.n_bits);
+  m.seed = in.seed;
+  m.pca_mean = in.pca_mean;
+  m.pca_comps = in.pca_comps;
+  m.quant_scale = in.quant_scale;
+  if (!(in.quant_scale > 0.0f)) {
+    const float max_abs = in.n == 0 ? 0.0f : MaxAbs(in.data, in.n * dim);
+    m.quant_scale = std::max(max_abs, kMinQuantScale);
+  }
+  std::set<std::string> skip(in.skip.begin(), in.skip.end());
+  m.skip_fields.assign(skip.begin(), skip.end());
+
+  NIMBREL_RETURN_IF_ERROR(platform::CreateDirectories(in.dir));
+  // manifest.bin marks a complete segment: take an old one away first, so
+  // that a build interrupted from here on never looks complete.
+  const std::string manifest_path = platform::JoinPath(in.dir, segment::kManifestFile);
+  if (platform::Exists(manifest_path)) NIMBREL_RETURN_IF_ERROR(platform::Unlink(manifest_path));
+
+  // The stored rows, contiguous, for clustering (a copy only when repeated
+  // ids dropped some rows).
+  std::vector<float> compact;
+  const float* rows = in.data;
+  if (n != in.n) {
+    compact.resize(n * dim);
+    for (uint64_t k = 0; k < n; ++k) std::memcpy(&compact[k * dim], in.data + kept[k] * dim, dim * sizeof(float));
+    rows = compact.data();
+  }
+
+  RowOrder order;
+  order.list_offsets = {0};
+  std::vector<float> centroids;
+  if (n > 0) {
+    const uint64_t lists = std::clamp<uint64_t>(in.n_clusters == 0 ? FloorSqrt(n) : in.n_clusters, 1, n);
+    KMeansParams params;
+    params.n_clusters = lists;
+    params.seed = in.seed;
+    centroids = kmeans(rows, n, dim, params);
+    const size_t n_lists = centroids.size() / dim;
+    const std::vector<uint32_t> assign = assign_nearest(rows, n, centroids.data(), n_lists, dim);
+    // assign is over the compacted rows; map back to input positions.
+    order = OrderByList(kept, assign, n_lists);
+  }
+  compact = std::vector<float>();
+  m.n_lists = order.list_offsets.size() - 1;
+  m.list_offsets = order.list_offsets;
+  m.centroids = centroids;
+
+  DataFileSet files(in.dir);
+  const Rotator rot = Rotator::Create(dim, in.seed, kFormatVersion);
+  NIMBREL_RETURN_IF_ERROR(WriteEncodedRows(files, in, order, centroids, rot));
+  NIMBREL_RETURN_IF_ERROR(WriteIds(files, in, order));
+  NIMBREL_RETURN_IF_ERROR(WriteMetadata(files, in, order));
+  NIMBREL_RETURN_IF_ERROR(WriteSparse(files, in, order));
+  NIMBREL_ASSIGN_OR_RETURN(m.fields, WriteTypedColumns(files, in, order));
+  NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(in.dir));
+
+  // The write path's files describe the old rows: a fresh segment starts
+  // without them. A failed removal is harmless here: open and the write
+  // path check those files against the new manifest.
+  for (const char* stale : {segment::kDeltaFile, segment::kDeletedFile, segment::kWalFile,
+                            segment::kWalCorruptFile}) {
+    (void)platform::Unlink(platform::JoinPath(in.dir, stale));
+  }
+
+  record::Writer crcs;
+  crcs.count(files.crcs().size());
+  for (const auto& [name, crc] : files.crcs()) {
+    crcs.str(name);
+    crcs.u32(crc);
+  }
+  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(in.dir, segment::kCrcsFile),
+                                               wrap_with_header(segment::kCrcsMagic, crcs.bytes())));
+  record::Writer format;
+  format.u32(kFormatVersion);
+  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(in.dir, segment::kFormatFile),
+                                               wrap_with_header(segment::kFormatMagic, format.bytes())));
+  NIMBREL_RETURN_IF_ERROR(storage::write_generation(in.dir, 0));
+  return storage::write_bytes(manifest_path, wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+}
+
+}  // namespace
+
+Status IvfIndex::build(const BuildInput& in) {
+  // The libraries below (TBB, nlohmann, the allocator) report by throwing;
+  // nothing may unwind out of the core.
+  try {
+    return BuildImpl(in);
+  } catch (const std::bad_alloc&) {
+    return Status(Code::kIoError, "build: out of memory");
+  } catch (const std::exception& e) {
+    return Status(Code::kIoError, std::string("build: ") + e.what());
+  }
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,211 @@
+// Rows by id and ids, metadata texts by row, and the segment's counters.
+//
+// Every read of a mapped file here is bounds-checked: open verified only
+// the sizes of the offset files and their first and last entries, so the
+// entries between are checked on use, and a damaged one yields "" or
+// "null" for its row, never a read outside the map.
+#include <simdjson.h>
+
+#include <cmath>
+#include <mutex>
+#include <shared_mutex>
+
+#include "ivf_rabitq/id_hash.h"
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "platform/fs.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr std::string_view kNullText = "null";
+
+// Whether `text` is UTF-8 that parses as one JSON value. simdjson checks
+// both in one pass; its nesting limit is lower than the builder's, so a
+// document it refuses only for depth is given to nlohmann.
+bool IsValidJson(std::string_view text) {
+  thread_local simdjson::dom::parser parser;
+  simdjson::error_code err = parser.parse(text.data(), text.size(), true).error();
+  if (err == simdjson::SUCCESS) return true;
+  if (err != simdjson::DEPTH_ERROR) return false;
+  return nlohmann::json::accept(text);
+}
+
+// A slice of a mapped file through its offsets file (n + 1 u64 entries).
+bool OffsetSlice(const platform::MappedFile& bytes, const platform::MappedFile& offsets, uint64_t n,
+                 uint32_t row, std::string_view* out) {
+  if (row >= n || offsets.size() < (static_cast<uint64_t>(row) + 2) * segment::kOffsetBytes) return false;
+  const uint64_t begin = load_le<uint64_t>(offsets.data() + row * segment::kOffsetBytes);
+  const uint64_t end = load_le<uint64_t>(offsets.data() + (row + 1) * segment::kOffsetBytes);
+  if (end < begin || end > bytes.size()) return false;
+  *out = std::string_view(reinterpret_cast<const char*>(bytes.data()) + begin, end - begin);
+  return true;
+}
+
+// Adds with saturation at 2^64 - 1.
+uint64_t SatAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+uint64_t SatMul(uint64_t a, uint64_t b) {
+  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return p > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(p);
+}
+
+}  // namespace
+
+IvfIndex::~IvfIndex() {
+  // The maps unmap themselves; the bitmap is C.
+  if (tombstones_ != nullptr) roaring_bitmap_free(tombstones_);
+}
+
+// ---- ids ---------------------------------------------------------------------
+
+bool IvfIndex::main_id_bytes(uint32_t row, std::string_view* out) const {
+  return OffsetSlice(ids_, ids_off_, manifest_.n, row, out);
+}
+
+std::optional<uint32_t> IvfIndex::main_slot_of(std::string_view id) const {
+  const uint64_t h = fnv1a64(id);
+  constexpr size_t kEntry = segment::kIdHashEntryBytes;
+  auto hash_at = [&](uint64_t i) { return load_le<uint64_t>(idhash_data_ + i * kEntry); };
+  // First entry whose hash is >= h.
+  uint64_t lo = 0, hi = idhash_entries_;
+  while (lo < hi) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    if (hash_at(mid) < h) lo = mid + 1; else hi = mid;
+  }
+  // Entries of equal hash: colliding ids, or a damaged table. The id bytes decide.
+  for (uint64_t i = lo; i < idhash_entries_ && hash_at(i) == h; ++i) {
+    const uint32_t row = load_le<uint32_t>(idhash_data_ + i * kEntry + 8);
+    std::string_view stored;
+    if (main_id_bytes(row, &stored) && stored == id) return row;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id) const {
+  // The newest row of an id wins: delta rows come after the main rows, and
+  // later delta rows after earlier ones.
+  for (size_t i = delta_.ids.size(); i-- > 0;) {
+    if (delta_.ids[i] == id) return static_cast<uint32_t>(manifest_.n + i);
+  }
+  return main_slot_of(id);
+}
+
+std::optional<uint32_t> IvfIndex::slot_of(std::string_view id) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  return slot_of_locked(id);
+}
+
+std::vector<std::optional<uint32_t>> IvfIndex::slots_of_locked(const std::vector<std::string>& ids) const {
+  std::vector<std::optional<uint32_t>> out;
+  out.reserve(ids.size());
+  for (const std::string& id : ids) out.push_back(slot_of_locked(id));
+  return out;
+}
+
+std::string IvfIndex::ext_of(uint32_t row) const {
+  if (row < manifest_.n) {
+    std::string_view id;
+    if (!main_id_bytes(row, &id) || !simdjson::validate_utf8(id.data(), id.size())) return std::string();
+    return std::string(id);
+  }
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const uint64_t i = row - manifest_.n;
+  return i < delta_.ids.size() ? delta_.ids[i] : std::string();
+}
+
+// ---- metadata ------------------------------------------------------------------
+
+bool IvfIndex::main_meta_bytes(uint32_t row, std::string_view* out) const {
+  return OffsetSlice(meta_, meta_off_, manifest_.n, row, out);
+}
+
+std::string_view IvfIndex::main_meta_text(const void* ctx, uint32_t row) {
+  std::string_view text;
+  if (!static_cast<const IvfIndex*>(ctx)->main_meta_bytes(row, &text)) return kNullText;
+  return text;
+}
+
+std::string IvfIndex::rebuild_meta_from_columns(uint32_t row) const {
+  nlohmann::json obj = nlohmann::json::object();
+  size_t num = 0, str = 0;
+  for (const FieldSchema& f : fields_) {
+    if (f.numeric) {
+      const double* col = main_rows_.num[num++];
+      if (col != nullptr && std::isfinite(col[row])) obj[f.name] = col[row];
+    } else {
+      const std::vector<const std::string*>& reverse = reverse_dicts_[str];
+      const uint32_t* col = main_rows_.str[str++];
+      if (col == nullptr) continue;
+      const uint32_t code = col[row];
+      if (code < reverse.size() && reverse[code] != nullptr) obj[f.name] = predicate::dict_key_value(*reverse[code]);
+    }
+  }
+  return obj.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string IvfIndex::row_meta_str(uint32_t row) const {
+  if (row < manifest_.n) {
+    if (meta_off_.empty()) return rebuild_meta_from_columns(row);
+    std::string_view text;
+    if (!main_meta_bytes(row, &text) || !IsValidJson(text)) return std::string(kNullText);
+    return std::string(text);
+  }
+  const uint64_t i = row - manifest_.n;
+  if (i >= delta_.metas.size() || !IsValidJson(delta_.metas[i])) return std::string(kNullText);
+  return delta_.metas[i];
+}
+
+uint64_t IvfIndex::metadata_result_cost(std::string_view text) {
+  if (text.empty()) return 0;
+  // Structure is counted outside strings only: a string opens and closes
+  // at an unescaped double quote, and a backslash inside one skips the
+  // next byte.
+  uint64_t colons = 0, commas = 0, opens = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+      continue;
+    }
+    switch (c) {
+      case '"': in_string = true; break;
+      case ':': ++colons; break;
+      case ',': ++commas; break;
+      case '[': case '{': ++opens; break;
+      default: break;
+    }
+  }
+  const uint64_t structure = SatAdd(SatAdd(SatMul(256, colons), SatMul(288, commas)), SatMul(128, opens));
+  return std::max(structure, SatMul(4, text.size()));
+}
+
+// ---- counters ------------------------------------------------------------------
+
+uint64_t IvfIndex::tombstone_count() const {
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  return roaring_bitmap_get_cardinality(tombstones_);
+}
+
+uint64_t IvfIndex::delta_count() const {
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  return delta_.size();
+}
+
+uint64_t IvfIndex::live_count() const {
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const uint64_t slots = manifest_.n + delta_.size();
+  const uint64_t dead = roaring_bitmap_get_cardinality(tombstones_);
+  return slots > dead ? slots - dead : 0;
+}
+
+void IvfIndex::reset_last_sync() {
+  std::lock_guard<std::mutex> lock(last_sync_mu_);
+  last_sync_ns_ = platform::MonotonicNanos();
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,19 @@
+#include <atomic>
+
+#include "platform/fault_point.h"
+#include "platform/fs.h"
+
+namespace nimbrel::platform {
+namespace {
+// Constant-initialised: no code runs before main.
+std::atomic<FaultHook> g_fault_hook{nullptr};
+}  // namespace
+
+void SetFaultHook(FaultHook hook) { g_fault_hook.store(hook, std::memory_order_release); }
+
+int InjectedFault(const char* op, const std::string& path) {
+  FaultHook hook = g_fault_hook.load(std::memory_order_acquire);
+  return hook == nullptr ? 0 : hook(op, path);
+}
+
+}  // namespace nimbrel::platform

@@ -1,0 +1,185 @@
+// Files: open modes, positional and sequential I/O, the full-device flush,
+// whole-file reads and stat-based queries.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/fault_point.h"
+#include "platform/fs.h"
+
+namespace nimbrel::platform {
+namespace {
+
+Status ShortRead() {
+  // The file ended before the bytes its caller needed: not an OS error,
+  // so no errno, but still an I/O failure rather than damage, since the
+  // callers that can tell damage apart check sizes first.
+  return Status(Code::kIoError, "failed to fill whole buffer");
+}
+
+}  // namespace
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+File::File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    path_ = std::move(o.path_);
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+Result<File> File::Open(const std::string& path, Mode mode, unsigned perm) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case kRead: flags |= O_RDONLY; break;
+    case kReadWriteCreate: flags |= O_RDWR | O_CREAT; break;
+    case kWriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case kAppendCreate: flags |= O_WRONLY | O_APPEND | O_CREAT; break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, static_cast<mode_t>(perm));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Status::FromErrno(errno);
+  return File(fd, path);
+}
+
+Status File::Close() {
+  if (fd_ < 0) return Status::Ok();
+  int fd = fd_;
+  fd_ = -1;
+  // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+  if (::close(fd) != 0 && errno != EINTR) return Status::FromErrno(errno);
+  return Status::Ok();
+}
+
+Result<uint64_t> File::Size() const {
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return Status::FromErrno(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Status File::WriteAll(const void* data, size_t len) {
+  if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t w = ::write(fd_, p, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno(errno);
+    }
+    p += w;
+    len -= static_cast<size_t>(w);
+  }
+  return Status::Ok();
+}
+
+Status File::PWriteAll(const void* data, size_t len, uint64_t offset) {
+  if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t w = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno(errno);
+    }
+    p += w;
+    len -= static_cast<size_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return Status::Ok();
+}
+
+Status File::PReadExact(void* data, size_t len, uint64_t offset) const {
+  char* p = static_cast<char*>(data);
+  while (len > 0) {
+    ssize_t r = ::pread(fd_, p, len, static_cast<off_t>(offset));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno(errno);
+    }
+    if (r == 0) return ShortRead();
+    p += r;
+    len -= static_cast<size_t>(r);
+    offset += static_cast<uint64_t>(r);
+  }
+  return Status::Ok();
+}
+
+Result<size_t> File::Read(void* data, size_t len) {
+  for (;;) {
+    ssize_t r = ::read(fd_, data, len);
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) return Status::FromErrno(errno);
+  }
+}
+
+Status File::Sync() {
+  if (int err = InjectedFault("sync", path_)) return Status::FromErrno(err);
+#if defined(__APPLE__)
+  // On macOS fsync() stops at the drive's cache; F_FULLFSYNC flushes it.
+  // Some file systems (network, FUSE) refuse it: fall back to fsync.
+  if (::fcntl(fd_, F_FULLFSYNC) == 0) return Status::Ok();
+#endif
+  // A failed fsync is not retried, EINTR included: the kernel may already
+  // have dropped the dirty pages, so a later success would lie.
+  if (::fsync(fd_) != 0) return Status::FromErrno(errno);
+  return Status::Ok();
+}
+
+Result<std::vector<uint8_t>> ReadFile(const std::string& path) {
+  NIMBREL_ASSIGN_OR_RETURN(File f, File::Open(path, File::kRead));
+  NIMBREL_ASSIGN_OR_RETURN(uint64_t size, f.Size());
+  std::vector<uint8_t> out;
+  // The size is a hint only: read to the end, whatever it says.
+  out.resize(static_cast<size_t>(size) + 1);
+  size_t used = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    NIMBREL_ASSIGN_OR_RETURN(size_t got, f.Read(out.data() + used, out.size() - used));
+    if (got == 0) break;
+    used += got;
+  }
+  out.resize(used);
+  return out;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Result<uint64_t> FileSize(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<FileStamp> Stamp(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
+  FileStamp s;
+  s.size = static_cast<uint64_t>(st.st_size);
+#if defined(__APPLE__)
+  s.mtime_ns = static_cast<int64_t>(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
+#else
+  s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#endif
+  return s;
+}
+
+}  // namespace nimbrel::platform

@@ -1,0 +1,286 @@
+// IvfIndex::open_with_skip and the lookups: damaged files are refused or
+// repaired, never a crash; ids and metadata round-trip.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/storage.h"
+#include "test_util.h"
+
+namespace nimbrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One built segment shared by the tests of this file (copied before damage).
+class SegmentOpen : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    seg_ = new RandomSegment(MakeRandomSegment(dir_->file("pristine"), {.n = 400, .dim = 12, .lists = 8}));
+    ASSERT_TRUE(IvfIndex::build(seg_->input).ok());
+  }
+  static void TearDownTestSuite() {
+    delete seg_;
+    delete dir_;
+  }
+  static std::string Pristine() { return dir_->file("pristine"); }
+  // A fresh copy of the pristine segment.
+  static std::string Copy(const std::string& name) {
+    const std::string to = dir_->file(name);
+    fs::remove_all(to);
+    fs::copy(Pristine(), to, fs::copy_options::recursive);
+    return to;
+  }
+  static Result<std::shared_ptr<IvfIndex>> Open(const std::string& dir,
+                                                const std::optional<std::set<std::string>>& skip = std::nullopt) {
+    return IvfIndex::open_with_skip(dir, skip);
+  }
+
+  // Looks up every input id; every answer must be in bounds and consistent.
+  // Returns how many ids were found at a row holding exactly that id.
+  static size_t ExerciseLookups(const IvfIndex& idx) {
+    size_t found = 0;
+    for (const std::string& id : seg_->input.ids) {
+      auto row = idx.slot_of(id);
+      if (!row) continue;
+      EXPECT_LT(*row, idx.main_count());
+      EXPECT_EQ(idx.ext_of(*row), id);  // never a wrong row
+      (void)idx.row_meta_str(*row);
+      ++found;
+    }
+    for (uint32_t row = 0; row < idx.main_count() + 2; ++row) {
+      (void)idx.ext_of(row);
+      (void)idx.row_meta_str(row);
+    }
+    return found;
+  }
+
+  static TempDir* dir_;
+  static RandomSegment* seg_;
+};
+TempDir* SegmentOpen::dir_ = nullptr;
+RandomSegment* SegmentOpen::seg_ = nullptr;
+
+TEST_F(SegmentOpen, BuiltSegmentOpensWithItsRowsAndNoDelta) {
+  auto idx = Open(Pristine());
+  ASSERT_TRUE(idx.ok()) << idx.status().message();
+  EXPECT_EQ((*idx)->main_count(), 400u);
+  EXPECT_EQ((*idx)->live_count(), 400u);
+  EXPECT_EQ((*idx)->delta_count(), 0u);
+  EXPECT_EQ((*idx)->tombstone_count(), 0u);
+  EXPECT_EQ((*idx)->format_version(), 3u);
+  EXPECT_EQ((*idx)->path(), Pristine());
+}
+
+TEST_F(SegmentOpen, EveryIdMetadataTextAndRowRoundTrip) {
+  auto idx = *Open(Pristine());
+  std::set<uint32_t> rows;
+  for (size_t i = 0; i < seg_->input.ids.size(); ++i) {
+    const std::string& id = seg_->input.ids[i];
+    auto row = idx->slot_of(id);
+    ASSERT_TRUE(row.has_value()) << id;
+    rows.insert(*row);
+    EXPECT_EQ(idx->ext_of(*row), id);
+    EXPECT_EQ(idx->row_meta_str(*row), seg_->input.metadata[i].dump());
+  }
+  EXPECT_EQ(rows.size(), 400u);
+  EXPECT_FALSE(idx->slot_of("id-400").has_value());
+  EXPECT_FALSE(idx->slot_of("").has_value());
+  EXPECT_EQ(idx->ext_of(400), "");
+  EXPECT_EQ(idx->row_meta_str(400), "null");
+  std::shared_lock<std::shared_mutex> none;  // the caller's locks are not needed without a delta
+  auto many = idx->slots_of_locked({seg_->input.ids[3], "nope", seg_->input.ids[3]});
+  ASSERT_EQ(many.size(), 3u);
+  EXPECT_EQ(many[0], idx->slot_of(seg_->input.ids[3]));
+  EXPECT_FALSE(many[1].has_value());
+  EXPECT_EQ(many[2], many[0]);
+}
+
+// Each file damaged each way: the open either refuses with a "corrupt
+// index: " error or succeeds (repairs, legacy fallbacks), and then every
+// lookup stays in bounds.
+TEST_F(SegmentOpen, EveryDamagedFileIsRefusedOrRepairedNeverACrash) {
+  const std::vector<std::string> names = ListFiles(Pristine());
+  ASSERT_GT(names.size(), 12u);
+  enum Damage { kTruncate, kFlip, kRemove };
+  for (const std::string& name : names) {
+    for (Damage d : {kTruncate, kFlip, kRemove}) {
+      const std::string dir = Copy("damaged");
+      const std::string path = dir + "/" + name;
+      const uint64_t size = FileSizeOf(path);
+      if (d != kRemove && size == 0) continue;
+      if (d == kTruncate) TruncateFile(path, size / 2);
+      if (d == kFlip) FlipBit(path, size / 2, 3);
+      if (d == kRemove) RemoveFile(path);
+      const std::string what = name + " damage " + std::to_string(d);
+
+      auto idx = Open(dir);
+      // Files whose damage must be survivable: the derivable id table, the
+      // legacy fallbacks (no checksums, no format version) and the
+      // generation counter, which open does not read.
+      const bool survivable = name == "idhash.bin" || name == "generation" ||
+                              (d == kRemove && (name == "crcs.bin" || name == "format.bin"));
+      if (!survivable) {
+        ASSERT_FALSE(idx.ok()) << what;
+        EXPECT_EQ(idx.status().code(), Code::kCorrupt) << what;
+        EXPECT_EQ(idx.status().message().rfind("corrupt index: ", 0), 0u) << what << ": " << idx.status().message();
+        continue;
+      }
+      ASSERT_TRUE(idx.ok()) << what << ": " << idx.status().message();
+      const size_t found = ExerciseLookups(**idx);
+      if (name == "idhash.bin") {
+        EXPECT_EQ(found, 400u) << what;
+        EXPECT_EQ(ReadBytes(path), ReadBytes(Pristine() + "/idhash.bin")) << what;  // rewritten
+      }
+      if (name == "format.bin") {
+        EXPECT_EQ((*idx)->format_version(), 1u);
+      }
+    }
+  }
+}
+
+TEST_F(SegmentOpen, ZeroVerifyBudgetSkipsChecksumsYetLookupsStayInBounds) {
+  ScopedEnv env("NIMBREL_VERIFY_MAX_BYTES", "0");
+  const std::string dir = Copy("unverified");
+  // Damage the middle offsets (the first and last are checked anyway), the
+  // id table and the codes; none is noticed without CRC checks.
+  for (const char* name : {"ids_off.bin", "meta_off.bin"}) {
+    std::vector<uint8_t> bytes = ReadBytes(dir + "/" + name);
+    for (uint64_t row = 100; row < 110; ++row) store_le<uint64_t>(bytes.data() + row * 8, 0xFFFFFFFFFFull + row);
+    WriteBytes(dir + "/" + name, bytes);
+  }
+  FlipBit(dir + "/idhash.bin", 16 * 50 + 9);  // a row number
+  FlipBit(dir + "/idhash.bin", 16 * 70 + 2);  // a hash
+  FlipBit(dir + "/codes.bin", 100);
+  auto idx = Open(dir);
+  ASSERT_TRUE(idx.ok()) << idx.status().message();
+  const size_t found = ExerciseLookups(**idx);
+  EXPECT_LT(found, 400u);
+  EXPECT_GT(found, 370u);
+  EXPECT_EQ((*idx)->ext_of(100), "");
+  EXPECT_EQ((*idx)->row_meta_str(100), "null");
+  std::vector<float> q(12, 0.5f);
+  EXPECT_EQ((*idx)->search_core(q.data(), 5, 8, 50, nullptr, false).size(), 5u);
+
+  // With the default budget the same directory is refused.
+  ScopedEnv restored("NIMBREL_VERIFY_MAX_BYTES", std::nullopt);
+  EXPECT_EQ(Open(dir).status().code(), Code::kCorrupt);
+}
+
+// Without CRC checks, damage anywhere in a data file reaches the readers:
+// open's own checks and the bounds checks on every read must hold.
+TEST_F(SegmentOpen, UncheckedDamageAnywhereNeverReadsOutOfBounds) {
+  ScopedEnv env("NIMBREL_VERIFY_MAX_BYTES", "0");
+  std::mt19937_64 rng(7);
+  for (const std::string& name : ListFiles(Pristine())) {
+    const uint64_t size = FileSizeOf(Pristine() + "/" + name);
+    if (size == 0) continue;
+    for (int trial = 0; trial < 6; ++trial) {
+      const std::string dir = Copy("unchecked");
+      // The first bytes hold the counts and offsets that matter most.
+      const uint64_t at = trial < 3 ? rng() % std::min<uint64_t>(size, 16) : rng() % size;
+      FlipBit(dir + "/" + name, at, static_cast<int>(rng() % 8));
+      auto idx = Open(dir);
+      if (!idx.ok()) {
+        EXPECT_EQ(idx.status().code(), Code::kCorrupt) << name << " @" << at << ": " << idx.status().message();
+        continue;
+      }
+      ExerciseLookups(**idx);
+      std::vector<float> q(12, 0.25f);
+      (void)(*idx)->search_core(q.data(), 10, 8, 100, nullptr, true);
+    }
+  }
+}
+
+TEST_F(SegmentOpen, FormatVersionRulesMissingIsOneUnknownIsRefused) {
+  const std::string dir = Copy("versions");
+  RemoveFile(dir + "/format.bin");
+  EXPECT_EQ((*Open(dir))->format_version(), 1u);
+  for (uint32_t version : {0u, 4u, 0xFFFFFFFFu}) {
+    record::Writer w;
+    w.u32(version);
+    WriteBytes(dir + "/format.bin", wrap_with_header(segment::kFormatMagic, w.bytes()));
+    auto idx = Open(dir);
+    ASSERT_FALSE(idx.ok());
+    EXPECT_EQ(idx.status().message(), "corrupt index: format.bin: unsupported format version " +
+                                          std::to_string(version) + " (this build reads 1 to 3)");
+  }
+}
+
+TEST_F(SegmentOpen, SpecificDamageNamesTheFileAndTheProblem) {
+  const std::string dir = Copy("named");
+  RemoveFile(dir + "/manifest.bin");
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: manifest.bin: missing");
+  Copy("named");
+  TruncateFile(dir + "/orig.bin", 100);
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: orig.bin: size 100 (expected 4800)");
+  Copy("named");
+  FlipBit(dir + "/str_0.bin", 7);
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: str_0.bin: checksum mismatch");
+  Copy("named");
+  RemoveFile(dir + "/sparse.bin");
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: sparse.bin: missing");
+  EXPECT_EQ(Open(dir_->file("nothing-here")).status().message(), "corrupt index: manifest.bin: missing");
+}
+
+TEST_F(SegmentOpen, OpenCountIncludesFailedOpens) {
+  const uint64_t before = OPEN_COUNT.load();
+  EXPECT_FALSE(Open(dir_->file("nothing-here")).ok());
+  EXPECT_TRUE(Open(Pristine()).ok());
+  EXPECT_EQ(OPEN_COUNT.load(), before + 2);
+}
+
+TEST_F(SegmentOpen, SkippedFieldsLeaveTheSchemaAndTheOthersKeepTheirColumns) {
+  // "tag" is the first string field: skipping it shifts the column numbers
+  // of the string fields after it.
+  auto idx = *Open(Pristine(), std::set<std::string>{"tag"});
+  auto flag = idx->compile_filter_cached(R"({"flag": true})");
+  ASSERT_TRUE(flag.ok()) << flag.status().message();
+  auto num = idx->compile_filter_cached(R"({"num": 4})");
+  ASSERT_TRUE(num.ok()) << num.status().message();
+  EXPECT_FALSE(idx->compile_filter_cached(R"({"tag": "x"})").ok());
+  for (size_t i = 0; i < seg_->input.ids.size(); ++i) {
+    const uint32_t row = *idx->slot_of(seg_->input.ids[i]);
+    const nlohmann::json& m = seg_->input.metadata[i];
+    EXPECT_EQ(idx->passes_main(**flag, row), m.is_object() && m["flag"] == true) << i;
+    EXPECT_EQ(idx->passes_main(**num, row), m.is_object() && m["num"] == 4) << i;
+  }
+}
+
+TEST_F(SegmentOpen, WithoutMetaFilesMetadataIsRebuiltFromTheTypedColumns) {
+  const std::string dir = Copy("legacy");
+  for (const char* f : {"meta.bin", "meta_off.bin", "crcs.bin"}) RemoveFile(dir + "/" + f);
+  auto idx = *Open(dir);
+  for (size_t i = 0; i < seg_->input.ids.size(); ++i) {
+    const uint32_t row = *idx->slot_of(seg_->input.ids[i]);
+    const nlohmann::json& m = seg_->input.metadata[i];
+    // Typed columns keep every top-level field; numbers come back as
+    // doubles, which compare equal by value.
+    const nlohmann::json expected = m.is_object() ? m : nlohmann::json::object();
+    EXPECT_EQ(nlohmann::json::parse(idx->row_meta_str(row)), expected) << i;
+  }
+  const uint32_t row0 = *idx->slot_of(seg_->input.ids[0]);
+  EXPECT_EQ(idx->row_meta_str(row0).substr(0, 10), R"({"flag":tr)");
+}
+
+TEST(MetadataResultCost, CountsStructureOutsideStringsAndLengthTimesFour) {
+  EXPECT_EQ(IvfIndex::metadata_result_cost(""), 0u);
+  EXPECT_EQ(IvfIndex::metadata_result_cost("null"), 16u);
+  EXPECT_EQ(IvfIndex::metadata_result_cost(R"({"a":1})"), 256u + 128u);
+  EXPECT_EQ(IvfIndex::metadata_result_cost(R"({"a":1,"b":[2,3]})"), 2 * 256u + 2 * 288u + 2 * 128u);
+  // Separators inside strings do not count, escaped quotes do not end them.
+  EXPECT_EQ(IvfIndex::metadata_result_cost(R"(["a,b:c{",1])"), 288u + 128u);
+  EXPECT_EQ(IvfIndex::metadata_result_cost(R"({"k":"x\",y:z\\"})"), 256u + 128u);
+  // Long flat texts cost four units per byte.
+  const std::string text = "\"" + std::string(1000, 'x') + "\"";
+  EXPECT_EQ(IvfIndex::metadata_result_cost(text), 4u * 1002);
+}
+
+}  // namespace
+}  // namespace nimbrel
