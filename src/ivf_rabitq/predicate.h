@@ -20,20 +20,26 @@
 namespace nimbrel {
 
 // The typed columns and metadata texts of a run of rows (the main rows of a
-// segment, or its delta), as a compiled filter reads them.
+// segment, or its delta), as a compiled filter reads them. A column that is
+// present holds a cell for every row of the run; an absent column (null, or
+// past the end of its vector) holds no value for any row.
 struct RowSource {
   std::vector<const uint32_t*> str;  // per string field number; null: column absent
   std::vector<const double*> num;    // per numeric field number; null: column absent
   // The metadata JSON text of a row ("" or "null": no fields). Only called
-  // for fields without a typed column.
+  // for fields without a typed column, i.e. once the schema is full; a null
+  // function means no row has such fields.
   std::string_view (*meta_text)(const void* ctx, uint32_t row) = nullptr;
   const void* ctx = nullptr;
 };
 
+// Immutable once compiled, so one instance is shared by every thread.
 class Predicate {
  public:
   virtual ~Predicate() = default;
-  // True when the filter holds for row `row` of `rows`.
+  // True when the filter holds for row `row` of `rows` (row below the run's
+  // row count). Any cell content is safe: an unknown code equals none of
+  // the filter's operands.
   virtual bool eval(const RowSource& rows, uint32_t row) const = 0;
   // True when the filter accepts every row whatever its metadata ("{}").
   virtual bool accepts_all() const = 0;
@@ -42,7 +48,9 @@ class Predicate {
 // Compiles `text` against `fields` (the segment's effective schema; field
 // numbers of RowSource follow it). A condition on a field in `skip` is
 // refused. Errors are Status::InvalidArgument with the user-facing message
-// ("bad filter: ...", "filter must be an object, got ...", ...).
+// ("bad filter: ...", "filter must be an object, got ...", ...). The result
+// reflects the dictionaries of `fields` at this moment: recompile after any
+// of them changes.
 Result<std::shared_ptr<const Predicate>> compile_filter(std::string_view text,
                                                         const std::vector<FieldSchema>& fields,
                                                         const std::set<std::string>& skip);

@@ -1,0 +1,164 @@
+// The meaning of field tests, and the evaluation of a compiled filter on
+// one row. Evaluation runs per candidate row inside the search loops.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "ivf_rabitq/filter_program.h"
+
+namespace nimbrel::filter {
+
+using nlohmann::json;
+
+bool ScalarSet::contains_number(double x) const {
+  auto it = std::lower_bound(numbers.begin(), numbers.end(), x);
+  return it != numbers.end() && *it == x;
+}
+
+bool ScalarSet::contains(const json& value) const {
+  switch (value.type()) {
+    case json::value_t::boolean:
+      return value.get<bool>() ? has_true : has_false;
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float:
+      return contains_number(value.get<double>());
+    case json::value_t::string:
+      return std::binary_search(strings.begin(), strings.end(), value.get_ref<const std::string&>());
+    default:  // arrays and objects equal no scalar
+      return false;
+  }
+}
+
+bool range_holds(TestOp op, double x, double bound) {
+  switch (op) {
+    case TestOp::kGt: return x > bound;
+    case TestOp::kGte: return x >= bound;
+    case TestOp::kLt: return x < bound;
+    case TestOp::kLte: return x <= bound;
+    default: return false;
+  }
+}
+
+bool holds_without_value(const FieldTest& test) {
+  switch (test.op) {
+    case TestOp::kNotIn: return true;
+    case TestOp::kExists: return !test.want;
+    default: return false;  // membership and ranges need a value
+  }
+}
+
+bool test_holds(const FieldTest& test, const json* value) {
+  if (value == nullptr || value->is_null()) return holds_without_value(test);
+  switch (test.op) {
+    case TestOp::kIn: return test.set.contains(*value);
+    case TestOp::kNotIn: return !test.set.contains(*value);
+    case TestOp::kExists: return test.want;
+    default: return value->is_number() && range_holds(test.op, value->get<double>(), test.bound);
+  }
+}
+
+bool condition_holds(const FieldCondition& condition, const json* value) {
+  for (const FieldTest& test : condition.tests) {
+    if (!test_holds(test, value)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Short lists are scanned; longer ones are sorted and searched.
+constexpr uint32_t kLinearScanMax = 8;
+
+template <typename T>
+bool list_contains(const T* list, uint32_t count, T x) {
+  if (count <= kLinearScanMax) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (list[i] == x) return true;
+    }
+    return false;
+  }
+  const T* it = std::lower_bound(list, list + count, x);
+  return it != list + count && *it == x;
+}
+
+}  // namespace
+
+// One test on a column cell. Tests on fields without a column go through
+// json_test, which the program only holds when the schema is full.
+bool CompiledFilter::column_test(const Step& step, const RowSource& rows, uint32_t row) const {
+  switch (step.kind) {
+    case StepKind::kStrHasValue:
+    case StepKind::kStrCodeList:
+    case StepKind::kStrCodeBits: {
+      // An absent column holds no value for any row.
+      const uint32_t* column = step.column < rows.str.size() ? rows.str[step.column] : nullptr;
+      const uint32_t code = column != nullptr ? column[row] : kNoCode;
+      if (code == kNoCode) return step.no_value;
+      if (step.kind == StepKind::kStrHasValue) return !step.no_value;
+      bool found;
+      if (step.kind == StepKind::kStrCodeList) {
+        found = list_contains(codes_.data() + step.first, step.count, code);
+      } else {
+        // Codes past the bitmap were unknown when the filter was compiled.
+        found = code / 64 < step.count && ((bits_[step.first + code / 64] >> (code % 64)) & 1) != 0;
+      }
+      return found != step.negate;
+    }
+    case StepKind::kNumHasValue:
+    case StepKind::kNumRange:
+    case StepKind::kNumList: {
+      const double* column = step.column < rows.num.size() ? rows.num[step.column] : nullptr;
+      const double x = column != nullptr ? column[row] : std::numeric_limits<double>::quiet_NaN();
+      if (std::isnan(x)) return step.no_value;
+      if (step.kind == StepKind::kNumHasValue) return !step.no_value;
+      if (step.kind == StepKind::kNumRange) return range_holds(step.range_op, x, step.bound);
+      return list_contains(numbers_.data() + step.first, step.count, x) != step.negate;
+    }
+    case StepKind::kJson:
+      break;
+  }
+  return false;
+}
+
+bool CompiledFilter::json_test(const Step& step, const RowSource& rows, uint32_t row, json* doc,
+                               bool* doc_loaded) const {
+  // Parse the row's metadata once per evaluation, however many such tests
+  // the program holds.
+  if (!*doc_loaded) {
+    *doc_loaded = true;
+    if (rows.meta_text != nullptr) {
+      const std::string_view text = rows.meta_text(rows.ctx, row);
+      *doc = json::parse(text.begin(), text.end(), nullptr, false);
+    }
+  }
+  const FieldCondition& condition = json_conditions_[step.first];
+  const json* value = nullptr;
+  if (doc->is_object()) {
+    auto it = doc->find(condition.field);
+    if (it != doc->end()) value = &*it;
+  }
+  return condition_holds(condition, value);
+}
+
+bool CompiledFilter::eval(const RowSource& rows, uint32_t row) const {
+  int32_t at = entry_;
+  if (json_conditions_.empty()) {
+    while (at >= 0) {
+      const Step& step = steps_[static_cast<size_t>(at)];
+      at = column_test(step, rows, row) ? step.on_true : step.on_false;
+    }
+    return at == kAccept;
+  }
+  json doc;
+  bool doc_loaded = false;
+  while (at >= 0) {
+    const Step& step = steps_[static_cast<size_t>(at)];
+    const bool holds = step.kind == StepKind::kJson ? json_test(step, rows, row, &doc, &doc_loaded)
+                                                     : column_test(step, rows, row);
+    at = holds ? step.on_true : step.on_false;
+  }
+  return at == kAccept;
+}
+
+}  // namespace nimbrel::filter
