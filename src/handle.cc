@@ -1,0 +1,494 @@
+#include "handle.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "convert.h"
+#include "ivf_rabitq/storage.h"
+
+namespace nimbrel::py {
+
+namespace {
+
+constexpr const char* kManifest = "manifest.bin";
+constexpr std::string_view kTempSuffix = ".writing.tmp";
+
+std::string ManifestOf(const std::string& dir) { return platform::JoinPath(dir, kManifest); }
+
+// The path as a quoted string literal, for the dim-mismatch message.
+std::string Quoted(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string DimMismatch(const std::string& path, uint64_t dim, uint64_t stored) {
+  return "dim mismatch: opened with dim=" + std::to_string(dim) + " but the index at " +
+         Quoted(path) + " was built with dim=" + std::to_string(stored);
+}
+
+// The staleness check and reopen behind all three access paths. Runs
+// without the interpreter lock. `use_cache` lets a `generation` read made
+// less than 50 ms ago stand in for a fresh one.
+SegmentOrErr Refresh(Handle& h, bool use_cache) {
+  uint64_t now = platform::MonotonicNanos();
+  std::optional<uint64_t> gen = use_cache ? h.cached_generation(now) : std::nullopt;
+  if (!gen) {
+    gen = storage::read_generation(h.path);
+    h.record_probe(now, *gen);
+  }
+  std::shared_ptr<IvfIndex> cur = h.current();
+  if (cur && h.loaded_generation() == *gen) return {std::move(cur), std::nullopt};
+
+  const std::string manifest = ManifestOf(h.path);
+  if (platform::Exists(manifest)) {
+    std::shared_ptr<IvfIndex> previous;  // released after the directory lock
+    std::lock_guard<std::mutex> reopen(h.reopen_mu);
+    Result<platform::File> lock = lock_file(h.path);
+    if (!lock.ok()) return {nullptr, SearchErr::Io(lock.status().message())};
+    if (Status st = platform::LockFile(*lock, platform::LockKind::kShared); !st.ok()) {
+      return {nullptr, SearchErr::Io(st.message())};
+    }
+    // Writers change the directory only under the exclusive lock, so the
+    // generation read here belongs to the files we are about to open.
+    if (platform::Exists(manifest)) {
+      uint64_t disk_gen = storage::read_generation(h.path);
+      cur = h.current();
+      if (!cur || h.loaded_generation() != disk_gen) {
+        auto opened = CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); });
+        if (!opened.ok()) return {nullptr, SearchErr::Io(opened.status().message())};
+        cur = std::move(opened).value();
+        // Another writer may have built the directory with another
+        // dimension; such a segment must never serve this handle's vectors.
+        if (cur->dim() != h.dim) {
+          previous = std::move(cur);
+          return {nullptr, SearchErr::Invalid(DimMismatch(h.path, h.dim, previous->dim()))};
+        }
+        previous = swap_inner(h, cur);
+        h.set_loaded_generation(disk_gen);
+        h.record_probe(platform::MonotonicNanos(), disk_gen);
+      }
+    } else {
+      cur = h.current();
+    }
+  }
+  if (!cur) return {nullptr, SearchErr::NotOpened()};
+  return {std::move(cur), std::nullopt};
+}
+
+// ---- the Python object -----------------------------------------------------
+
+constexpr const char* kClassDoc = "ZevireDarir(path, dim, n_bits=2, skip_fields=None)\n--\n\n";
+
+PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"path", "dim", "n_bits", "skip_fields", nullptr};
+  PyObject *py_path = nullptr, *py_dim = nullptr, *py_bits = nullptr, *py_skip = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO|OO:ZevireDarir", const_cast<char**>(kKeywords),
+                                   &py_path, &py_dim, &py_bits, &py_skip)) {
+    return nullptr;
+  }
+  std::string path;
+  uint64_t dim = 0, n_bits = 2;
+  std::optional<std::set<std::string>> skip;
+  if (!ToString(py_path, "path", &path) || !ToU64(py_dim, "dim", &dim)) return nullptr;
+  if (py_bits != nullptr && !ToU64(py_bits, "n_bits", &n_bits)) return nullptr;
+  if (py_skip != nullptr && py_skip != Py_None) {
+    std::vector<std::string> names;
+    if (!ToStringVec(py_skip, "skip_fields", &names)) return nullptr;
+    skip.emplace(names.begin(), names.end());
+  }
+  if (dim == 0) return value_err("dim must be >= 1");
+
+  // Under the exclusive directory lock: no writer of any process runs while
+  // an interrupted swap is repaired and the log is replayed.
+  Status failure;
+  std::shared_ptr<IvfIndex> seg;
+  uint64_t gen = 0;
+  bool ran = WithoutGil([&] {
+    Result<platform::File> lock = lock_file(path);
+    if (!lock.ok()) {
+      failure = lock.status();
+      return;
+    }
+    if (Status st = platform::LockFile(*lock, platform::LockKind::kExclusive); !st.ok()) {
+      failure = st;
+      return;
+    }
+    recover(path);
+    if (platform::Exists(ManifestOf(path))) {
+      auto opened = CallCore([&] { return IvfIndex::open_with_skip(path, skip); });
+      if (!opened.ok()) {
+        failure = opened.status();
+        return;
+      }
+      seg = std::move(opened).value();
+      gen = storage::read_generation(path);
+    }
+    (void)platform::UnlockFile(*lock);
+  });
+  if (!ran) return nullptr;
+  if (!failure.ok()) return io_err(failure);
+
+  if (seg && seg->dim() != dim) {
+    uint64_t stored = seg->dim();
+    Py_BEGIN_ALLOW_THREADS
+    seg.reset();
+    Py_END_ALLOW_THREADS
+    return value_err(DimMismatch(path, dim, stored));
+  }
+
+  auto handle = std::make_unique<Handle>(std::move(path), dim, n_bits, std::move(skip));
+  // Installed as opened: the durability settings are still the defaults.
+  (void)handle->exchange(std::move(seg));
+  handle->set_loaded_generation(gen);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<HandleObject*>(self)->handle = handle.release();
+  return self;
+}
+
+PyObject* HandleNew(PyTypeObject* type, PyObject* args, PyObject* kw) {
+  return GuardEntry([&] { return HandleNewImpl(type, args, kw); });
+}
+
+void HandleDealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  auto* obj = reinterpret_cast<HandleObject*>(self);
+  // The last reference to the segment runs its destructor here, with the
+  // interpreter lock held.
+  delete obj->handle;
+  obj->handle = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(tp);
+}
+
+}  // namespace
+
+// ---- Handle fields ---------------------------------------------------------
+
+std::shared_ptr<IvfIndex> Handle::current() const {
+  std::lock_guard<std::mutex> g(inner_mu_);
+  return inner_;
+}
+
+std::shared_ptr<IvfIndex> Handle::exchange(std::shared_ptr<IvfIndex> seg) {
+  std::lock_guard<std::mutex> g(inner_mu_);
+  std::swap(inner_, seg);
+  return seg;
+}
+
+uint64_t Handle::loaded_generation() const {
+  std::lock_guard<std::mutex> g(generation_mu_);
+  return loaded_generation_;
+}
+
+void Handle::set_loaded_generation(uint64_t gen) {
+  std::lock_guard<std::mutex> g(generation_mu_);
+  loaded_generation_ = gen;
+}
+
+uint32_t Handle::durability_interval() const {
+  std::lock_guard<std::mutex> g(durability_mu_);
+  return durability_interval_;
+}
+
+void Handle::set_durability_interval(uint32_t v) {
+  std::lock_guard<std::mutex> g(durability_mu_);
+  durability_interval_ = std::max<uint32_t>(v, 1);
+}
+
+uint64_t Handle::wal_sync_ms() const {
+  std::lock_guard<std::mutex> g(wal_sync_mu_);
+  return wal_sync_ms_;
+}
+
+void Handle::set_wal_sync_ms(uint64_t v) {
+  std::lock_guard<std::mutex> g(wal_sync_mu_);
+  wal_sync_ms_ = v;
+}
+
+std::optional<uint64_t> Handle::cached_generation(uint64_t now_ns) const {
+  std::lock_guard<std::mutex> g(probe_mu_);
+  if (gen_probe_ && now_ns - gen_probe_->first < kGenerationProbeNanos) return gen_probe_->second;
+  return std::nullopt;
+}
+
+void Handle::record_probe(uint64_t now_ns, uint64_t gen) {
+  std::lock_guard<std::mutex> g(probe_mu_);
+  gen_probe_ = std::make_pair(now_ns, gen);
+}
+
+void Handle::clear_probe() {
+  std::lock_guard<std::mutex> g(probe_mu_);
+  gen_probe_.reset();
+}
+
+// ---- type object -----------------------------------------------------------
+
+PyObject* ZevireDarirType() {
+  // Created with the interpreter lock held, on first use.
+  static PyObject* type = nullptr;
+  if (type != nullptr) return type;
+  static PyMethodDef methods[] = {
+      {"build", KwEntry<MethodBuild>(), METH_VARARGS | METH_KEYWORDS,
+       "build($self, vectors, n, ids, metadatas, n_clusters, seed=42, sparse=None, "
+       "skip_index=None, pca=None, quant_scale=0.0)\n--\n\n"
+       "Bulk build from contiguous little-endian f32 bytes (n*dim) + ids + metadata\n"
+       "JSON + optional per-vector sparse terms [[(term, weight), ...], ...]."},
+      {"search", KwEntry<MethodSearch>(), METH_VARARGS | METH_KEYWORDS,
+       "search($self, query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False)\n"
+       "--\n\n"
+       "Approximate k nearest neighbours of `query` (little-endian f32 bytes or a\n"
+       "sequence of floats) by squared L2 distance, optionally restricted by a\n"
+       "metadata filter. Returns [(id, distance), ...], ascending."},
+      {"count", NoArgsEntry<MethodCount>(), METH_NOARGS, "count($self)\n--\n\n"},
+      {"stats", NoArgsEntry<MethodStats>(), METH_NOARGS,
+       "stats($self)\n--\n\n"
+       "(main rows, delta rows, tombstoned slots) of the segment held now."},
+      {"fit_count", NoArgsEntry<MethodFitCount>(), METH_NOARGS,
+       "fit_count($self)\n--\n\nRows used by the held segment's last k-means fit."},
+      {"quant_scale", NoArgsEntry<MethodQuantScale>(), METH_NOARGS,
+       "quant_scale($self)\n--\n\nGlobal scale of the held segment's 8-bit rerank copies."},
+      {"format_version", NoArgsEntry<MethodFormatVersion>(), METH_NOARGS,
+       "format_version($self)\n--\n\n"
+       "(format version the segment was opened at, format version this build writes)."},
+      {"set_durability", KwEntry<MethodSetDurability>(), METH_VARARGS | METH_KEYWORDS,
+       "set_durability($self, interval)\n--\n\n"
+       "Group commit: flush the log after every `interval` logged operations\n"
+       "(0 and 1: after each one)."},
+      {"set_wal_sync_ms", KwEntry<MethodSetWalSyncMs>(), METH_VARARGS | METH_KEYWORDS,
+       "set_wal_sync_ms($self, ms)\n--\n\n"
+       "Time-based group commit: flush the log at the first logged operation `ms`\n"
+       "milliseconds or more after the last flush (0: count-based commit)."},
+      {"wal_sync_count", NoArgsEntry<MethodWalSyncCount>(), METH_NOARGS,
+       "wal_sync_count($self)\n--\n\nLog flushes made by group commit on the held segment."},
+      {"close", NoArgsEntry<MethodClose>(), METH_NOARGS,
+       "close($self)\n--\n\nLet go of the held segment; the next call that needs it reopens it."},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(&HandleNew)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&HandleDealloc)},
+      {Py_tp_doc, const_cast<char*>(kClassDoc)},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"nimbrel.ZevireDarir", static_cast<int>(sizeof(HandleObject)), 0,
+                             Py_TPFLAGS_DEFAULT, slots};
+  type = PyType_FromSpec(&spec);
+  return type;
+}
+
+Handle* HandleOf(PyObject* self) {
+  PyObject* type = ZevireDarirType();
+  if (type == nullptr) {
+    PyErr_Print();
+    RaisePanic("An error occurred while initializing class ZevireDarir");
+    return nullptr;
+  }
+  if (self == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    PyErr_SetString(PyExc_TypeError, "object cannot be converted to 'ZevireDarir'");
+    return nullptr;
+  }
+  return reinterpret_cast<HandleObject*>(self)->handle;
+}
+
+PyObject* MethodClose(PyObject* self, PyObject*) {
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  // Queries in flight keep their own reference and finish on the old segment.
+  drop_inner(*h);
+  h->clear_probe();
+  Py_RETURN_NONE;
+}
+
+// ---- segment access --------------------------------------------------------
+
+namespace {
+// Refresh, with a C++ exception thrown inside turned into SearchErr::Runtime.
+SegmentOrErr GuardedRefresh(Handle& h, bool use_cache) {
+  SegmentOrErr out;
+  std::optional<SearchErr> thrown = GuardQuery([&]() -> std::optional<SearchErr> {
+    out = Refresh(h, use_cache);
+    return std::nullopt;
+  });
+  if (thrown) out = {nullptr, std::move(thrown)};
+  return out;
+}
+}  // namespace
+
+SegmentOrErr opened_search(Handle& h) { return GuardedRefresh(h, /*use_cache=*/true); }
+
+std::shared_ptr<IvfIndex> opened_off_gil(Handle& h) {
+  SegmentOrErr r;
+  if (!WithoutGil([&] { r = GuardedRefresh(h, /*use_cache=*/true); })) return nullptr;
+  if (r.err) {
+    map_search_err(std::move(*r.err));
+    return nullptr;
+  }
+  return std::move(r.segment);
+}
+
+SegmentOrErr opened(Handle& h) { return GuardedRefresh(h, /*use_cache=*/false); }
+
+// ---- handle operations -----------------------------------------------------
+
+Result<platform::File> lock_file(const std::string& dir) {
+  return platform::File::Open(sibling(dir, ".lock"), platform::File::kReadWriteCreate, 0666);
+}
+
+std::shared_ptr<IvfIndex> swap_inner(Handle& h, std::shared_ptr<IvfIndex> seg) {
+  if (seg) {
+    seg->group_commit_interval = std::max<uint32_t>(h.durability_interval(), 1);
+    seg->wal_sync_ms = h.wal_sync_ms();
+    seg->reset_last_sync();
+  }
+  return h.exchange(std::move(seg));
+}
+
+void drop_inner(Handle& h) {
+  std::shared_ptr<IvfIndex> old = h.exchange(nullptr);
+  if (!old) return;
+  // The destructor of a last reference flushes the log: do not stall other
+  // Python threads meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  old.reset();
+  Py_END_ALLOW_THREADS
+}
+
+Status reload_after_bump(Handle& h) {
+  h.clear_probe();
+  std::optional<Result<std::shared_ptr<IvfIndex>>> opened;
+  Py_BEGIN_ALLOW_THREADS
+  opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); }));
+  Py_END_ALLOW_THREADS
+  if (!opened->ok()) return opened->status();
+  std::shared_ptr<IvfIndex> old = swap_inner(h, std::move(*opened).value());
+  h.set_loaded_generation(storage::read_generation(h.path));
+  Py_BEGIN_ALLOW_THREADS
+  old.reset();
+  Py_END_ALLOW_THREADS
+  return Status::Ok();
+}
+
+Status publish_swapped(Handle& h, const std::string& old_dir) {
+  Status first = reload_after_bump(h);
+  if (first.ok()) {
+    // Removing a large directory takes a while; a failure is harmless
+    // (recover() removes it later), so it is ignored.
+    if (!WithoutGil([&] { (void)platform::RemoveAll(old_dir); })) PyErr_Clear();
+    return Status::Ok();
+  }
+  // The new directory does not open: keep it aside for inspection and put
+  // the previous segment back. Failures here leave what recover() repairs.
+  const std::string broken = sibling(h.path, ".broken");
+  (void)platform::RemoveAll(broken);
+  (void)platform::Rename(h.path, broken);
+  (void)platform::Rename(old_dir, h.path);
+  (void)storage::sync_parent_dir(h.path);
+  (void)reload_after_bump(h);
+  return first;
+}
+
+bool heal_orphaned_compaction(Handle& h) {
+  const std::string manifest = ManifestOf(h.path);
+  if (platform::Exists(manifest)) return true;
+  if (platform::Exists(ManifestOf(sibling(h.path, ".old")))) recover(h.path);
+  return platform::Exists(manifest);
+}
+
+// ---- directory helpers -----------------------------------------------------
+
+// The directory's own name with `suffix`, beside it: /data/seg7 -> /data/seg7.lock,
+// seg7 -> seg7.lock, /data/seg7/ -> /data/seg7.lock, / -> ./.lock. Trailing
+// separators and "." components do not count as names; a last component
+// of ".." gives the empty name.
+std::string sibling(const std::string& path, std::string_view suffix) {
+  std::string s = path;
+  for (;;) {
+    if (s.size() > 1 && s.back() == '/') {
+      s.pop_back();
+    } else if (s.size() >= 2 && s.compare(s.size() - 2, 2, "/.") == 0) {
+      s.pop_back();  // "a/." -> "a/" -> "a"; "/." -> "/"
+    } else {
+      break;
+    }
+  }
+  std::string name, parent;
+  bool has_parent = true;
+  if (s.empty() || s == "/") {
+    has_parent = false;  // the root (or nothing) has no parent
+  } else {
+    size_t slash = s.rfind('/');
+    if (slash == std::string::npos) {
+      name = s;
+    } else {
+      name = s.substr(slash + 1);
+      parent = s.substr(0, slash);
+      while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+      if (parent.empty()) parent = "/";
+    }
+    if (name == "." || name == "..") name.clear();
+  }
+  std::string leaf = name + std::string(suffix);
+  if (!has_parent) parent = ".";
+  if (parent.empty()) return leaf;
+  return parent.back() == '/' ? parent + leaf : parent + "/" + leaf;
+}
+
+Status swap_dirs(const std::string& live, const std::string& old, const std::string& staging) {
+  NIMBREL_RETURN_IF_ERROR(platform::Rename(live, old));
+  // If this second rename fails the live name is absent and `old` holds the
+  // previous segment; recover() renames it back at the next construction.
+  return platform::Rename(staging, live);
+}
+
+void recover(const std::string& path) {
+  // A staging directory of an interrupted build, compaction or rebuild is
+  // never resumed.
+  (void)platform::RemoveAll(sibling(path, ".compacting"));
+
+  const std::string old = sibling(path, ".old");
+  if (platform::Exists(old)) {
+    if (platform::Exists(ManifestOf(path))) {
+      (void)platform::RemoveAll(old);  // the swap completed
+    } else if (platform::Exists(ManifestOf(old))) {
+      // Interrupted between the two renames: put the previous segment back.
+      (void)platform::Rename(old, path);
+      (void)storage::sync_parent_dir(path);
+    } else {
+      (void)platform::RemoveAll(old);  // not a complete segment
+    }
+  }
+
+  // Temporary files of atomic writes that never reached their rename.
+  Result<std::vector<std::string>> names = platform::ListDirectory(path);
+  if (!names.ok()) return;
+  for (const std::string& name : names.value()) {
+    if (name.size() >= kTempSuffix.size() &&
+        name.compare(name.size() - kTempSuffix.size(), kTempSuffix.size(), kTempSuffix) == 0) {
+      (void)platform::Unlink(platform::JoinPath(path, name));
+    }
+  }
+}
+
+}  // namespace nimbrel::py

@@ -1,0 +1,104 @@
+// search(query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False)
+//
+// Arguments are converted and the query checked with the interpreter lock
+// held; then the lock is released once, around the refresh of the segment,
+// the filter compilation, the search and the id lookups; only the Python
+// result list is built after it is taken back.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "convert.h"
+#include "handle.h"
+
+namespace nimbrel::py {
+
+namespace {
+
+// None, "" and exactly "null" mean "no filter"; anything else is compiled.
+bool IsNoFilter(const std::optional<std::string>& text) {
+  return !text || text->empty() || *text == "null";
+}
+
+struct IdHit {
+  std::string id;
+  float dist;
+};
+
+PyObject* HitsToList(const std::vector<IdHit>& hits) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const IdHit& hit = hits[i];
+    PyObject* pair = Py_BuildValue("(Nd)",
+                                   PyUnicode_DecodeUTF8(hit.id.data(),
+                                                        static_cast<Py_ssize_t>(hit.id.size()),
+                                                        "replace"),
+                                   static_cast<double>(hit.dist));
+    if (pair == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), pair);  // steals `pair`
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"query",  "k", "nprobe", "rerank", "filter_json",
+                                    "ensure_target_k", nullptr};
+  PyObject *py_query = nullptr, *py_k = nullptr, *py_nprobe = nullptr, *py_rerank = nullptr,
+           *py_filter = nullptr, *py_ensure = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO|OOOO:search", const_cast<char**>(kKeywords),
+                                   &py_query, &py_k, &py_nprobe, &py_rerank, &py_filter,
+                                   &py_ensure)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+
+  uint64_t k = 0, nprobe = 32, rerank = 400;
+  std::optional<std::string> filter_json;
+  bool ensure_target_k = false;
+  if (!ToU64(py_k, "k", &k)) return nullptr;
+  if (py_nprobe != nullptr && !ToU64(py_nprobe, "nprobe", &nprobe)) return nullptr;
+  if (py_rerank != nullptr && !ToU64(py_rerank, "rerank", &rerank)) return nullptr;
+  if (!ToOptString(py_filter, "filter_json", &filter_json)) return nullptr;
+  if (py_ensure != nullptr && !ToBool(py_ensure, "ensure_target_k", &ensure_target_k)) return nullptr;
+
+  // The query last: it may be large, and is read in place when it can be.
+  std::vector<float> scratch;
+  F32View query;
+  if (!ToVectorArg(py_query, h->dim, &scratch, &query)) return nullptr;
+  if (query.size != h->dim) {
+    return value_err("query dim " + std::to_string(query.size) + " != " + std::to_string(h->dim));
+  }
+  if (!require_finite(query.data, query.size)) return nullptr;
+
+  std::vector<IdHit> hits;
+  std::optional<SearchErr> err;
+  bool ran = WithoutGil([&] {
+    err = GuardQuery([&]() -> std::optional<SearchErr> {
+      SegmentOrErr seg = opened_search(*h);
+      if (seg.err) return std::move(seg.err);
+      std::shared_ptr<const Predicate> filter;
+      if (!IsNoFilter(filter_json)) {
+        auto compiled = CallCore([&] { return seg.segment->compile_filter_cached(*filter_json); });
+        if (!compiled.ok()) return SearchErr::Invalid(compiled.status().message());
+        filter = std::move(compiled).value();
+      }
+      std::vector<Hit> rows = seg.segment->search_core(query.data, k, nprobe, rerank, filter.get(),
+                                                       ensure_target_k);
+      hits.reserve(rows.size());
+      for (const Hit& hit : rows) hits.push_back({seg.segment->ext_of(hit.row), hit.dist});
+      return std::nullopt;
+    });
+  });
+  if (!ran) return nullptr;
+  if (err) return map_search_err(std::move(*err));
+  return HitsToList(hits);
+}
+
+}  // namespace nimbrel::py
