@@ -49,10 +49,6 @@ bool TypeErr(const std::string& text) {
   return false;
 }
 
-bool CannotConvert(PyObject* o, const char* target) {
-  return TypeErr("'" + TypeName(o) + "' object cannot be converted to '" + target + "'");
-}
-
 // A TypeError raised while converting argument `name` gets the prefix
 // "argument '{name}': "; every other error passes unchanged.
 bool PrefixTypeError(const char* name) {
@@ -167,6 +163,10 @@ bool RawSparseRow(PyObject* o, SparseRow* out) { return RawVec(o, out, RawPair);
 }  // namespace
 
 // ---- named argument conversions --------------------------------------------
+
+bool CannotConvert(PyObject* o, const char* target) {
+  return TypeErr("'" + TypeName(o) + "' object cannot be converted to '" + target + "'");
+}
 
 bool ToU64(PyObject* o, const char* name, uint64_t* out) {
   return RawU64(o, out) || PrefixTypeError(name);

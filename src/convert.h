@@ -37,6 +37,10 @@ struct F32View {
   size_t size = 0;
 };
 
+// Sets TypeError "'{type of o}' object cannot be converted to '{target}'"
+// and returns false.
+bool CannotConvert(PyObject* o, const char* target);
+
 bool ToU64(PyObject* o, const char* name, uint64_t* out);
 bool ToU32(PyObject* o, const char* name, uint32_t* out);
 bool ToBool(PyObject* o, const char* name, bool* out);  // a Python bool, not an int

@@ -1,6 +1,8 @@
 #include "errors.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace nimbrel::py {
 
@@ -94,6 +96,15 @@ std::string DescribeCurrentException() noexcept {
     return e.what();
   } catch (...) {
     return "unknown C++ exception";
+  }
+}
+
+PyObject* RaiseCaughtAsPanic() noexcept {
+  try {
+    return RaisePanic(DescribeCurrentException());
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
   }
 }
 }  // namespace internal

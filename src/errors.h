@@ -61,6 +61,10 @@ PyObject* RaisePanic(const std::string& what);
 
 namespace internal {
 std::string DescribeCurrentException() noexcept;
+// Called inside a catch block: raises the caught exception as the panic
+// exception. If even that fails, prints "uncaught panic at ffi boundary"
+// and aborts: nothing may unwind into the interpreter.
+PyObject* RaiseCaughtAsPanic() noexcept;
 }  // namespace internal
 
 // Runs a core call that returns a Status or a Result<T>, turning any C++
@@ -113,7 +117,7 @@ PyObject* GuardEntry(F&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    return RaisePanic(internal::DescribeCurrentException());
+    return internal::RaiseCaughtAsPanic();
   }
 }
 

@@ -57,37 +57,38 @@ SegmentOrErr Refresh(Handle& h, bool use_cache) {
   std::shared_ptr<IvfIndex> cur = h.current();
   if (cur && h.loaded_generation() == *gen) return {std::move(cur), std::nullopt};
 
-  const std::string manifest = ManifestOf(h.path);
-  if (platform::Exists(manifest)) {
-    std::shared_ptr<IvfIndex> previous;  // released after the directory lock
-    std::lock_guard<std::mutex> reopen(h.reopen_mu);
-    Result<platform::File> lock = lock_file(h.path);
-    if (!lock.ok()) return {nullptr, SearchErr::Io(lock.status().message())};
-    if (Status st = platform::LockFile(*lock, platform::LockKind::kShared); !st.ok()) {
-      return {nullptr, SearchErr::Io(st.message())};
-    }
-    // Writers change the directory only under the exclusive lock, so the
-    // generation read here belongs to the files we are about to open.
-    if (platform::Exists(manifest)) {
-      uint64_t disk_gen = storage::read_generation(h.path);
-      cur = h.current();
-      if (!cur || h.loaded_generation() != disk_gen) {
-        auto opened = CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); });
-        if (!opened.ok()) return {nullptr, SearchErr::Io(opened.status().message())};
-        cur = std::move(opened).value();
-        // Another writer may have built the directory with another
-        // dimension; such a segment must never serve this handle's vectors.
-        if (cur->dim() != h.dim) {
-          previous = std::move(cur);
-          return {nullptr, SearchErr::Invalid(DimMismatch(h.path, h.dim, previous->dim()))};
-        }
-        previous = swap_inner(h, cur);
-        h.set_loaded_generation(disk_gen);
-        h.record_probe(platform::MonotonicNanos(), disk_gen);
+  std::shared_ptr<IvfIndex> previous;  // released after the directory lock
+  std::lock_guard<std::mutex> reopen(h.reopen_mu);
+  // The manifest is looked at only under the lock: between the two renames
+  // of another writer's directory swap the live manifest is missing, and a
+  // handle without a segment must wait for the swap rather than report
+  // that nothing was built.
+  Result<platform::File> lock = lock_file(h.path);
+  if (!lock.ok()) return {nullptr, SearchErr::Io(lock.status().message())};
+  if (Status st = platform::LockFile(*lock, platform::LockKind::kShared); !st.ok()) {
+    return {nullptr, SearchErr::Io(st.message())};
+  }
+  // Writers change the directory only under the exclusive lock, so the
+  // generation read here belongs to the files we are about to open.
+  if (platform::Exists(ManifestOf(h.path))) {
+    uint64_t disk_gen = storage::read_generation(h.path);
+    cur = h.current();
+    if (!cur || h.loaded_generation() != disk_gen) {
+      auto opened = CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); });
+      if (!opened.ok()) return {nullptr, SearchErr::Io(opened.status().message())};
+      cur = std::move(opened).value();
+      // Another writer may have built the directory with another
+      // dimension; such a segment must never serve this handle's vectors.
+      if (cur->dim() != h.dim) {
+        previous = std::move(cur);
+        return {nullptr, SearchErr::Invalid(DimMismatch(h.path, h.dim, previous->dim()))};
       }
-    } else {
-      cur = h.current();
+      previous = swap_inner(h, cur);
+      h.set_loaded_generation(disk_gen);
+      h.record_probe(platform::MonotonicNanos(), disk_gen);
     }
+  } else {
+    cur = h.current();  // nothing on disk: keep what the handle holds
   }
   if (!cur) return {nullptr, SearchErr::NotOpened()};
   return {std::move(cur), std::nullopt};
@@ -305,8 +306,12 @@ Handle* HandleOf(PyObject* self) {
     RaisePanic("An error occurred while initializing class ZevireDarir");
     return nullptr;
   }
-  if (self == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+  if (self == nullptr) {
     PyErr_SetString(PyExc_TypeError, "object cannot be converted to 'ZevireDarir'");
+    return nullptr;
+  }
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    CannotConvert(self, "ZevireDarir");
     return nullptr;
   }
   return reinterpret_cast<HandleObject*>(self)->handle;
@@ -382,7 +387,17 @@ Status reload_after_bump(Handle& h) {
   opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); }));
   Py_END_ALLOW_THREADS
   if (!opened->ok()) return opened->status();
-  std::shared_ptr<IvfIndex> old = swap_inner(h, std::move(*opened).value());
+  std::shared_ptr<IvfIndex> fresh = std::move(*opened).value();
+  if (fresh->dim() != h.dim) {
+    // Only the rollback of a failed swap can get here (the segment put back
+    // was built by another handle): it must not serve this handle's vectors.
+    const uint64_t stored = fresh->dim();
+    Py_BEGIN_ALLOW_THREADS
+    fresh.reset();
+    Py_END_ALLOW_THREADS
+    return Status::InvalidArgument(DimMismatch(h.path, h.dim, stored));
+  }
+  std::shared_ptr<IvfIndex> old = swap_inner(h, std::move(fresh));
   h.set_loaded_generation(storage::read_generation(h.path));
   Py_BEGIN_ALLOW_THREADS
   old.reset();

@@ -121,7 +121,10 @@ SegmentOrErr opened_search(Handle& h);
 // Interpreter lock held; releases it for the staleness check. Null with
 // OSError / RuntimeError set on failure.
 std::shared_ptr<IvfIndex> opened_off_gil(Handle& h);
-// Either lock state. Re-reads `generation` on every call (no cache).
+// Re-reads `generation` on every call (no cache). It may block on the
+// directory lock, which `build` holds while it takes the interpreter lock
+// back: call it with the interpreter lock released, or it can deadlock
+// against a build on another thread of this process.
 SegmentOrErr opened(Handle& h);
 
 // ---- handle operations -----------------------------------------------------
@@ -136,8 +139,8 @@ std::shared_ptr<IvfIndex> swap_inner(Handle& h, std::shared_ptr<IvfIndex> seg);
 // lock released (its destructor flushes the log).
 void drop_inner(Handle& h);
 // Interpreter lock held; the caller holds the exclusive directory lock.
-// Opens the directory afresh and installs it; on failure the handle keeps
-// what it held.
+// Opens the directory afresh and installs it; on failure (a segment of
+// another dimension included) the handle keeps what it held.
 Status reload_after_bump(Handle& h);
 // After a swap: reopen the live directory; on success remove `old_dir`, on
 // failure move the new directory to "<dir>.broken", put the old one back,

@@ -159,3 +159,14 @@ def test_build_releases_the_directory_lock_on_success_and_failure(seg_path):
         h.build(vectors.tobytes(), 30, [str(i) for i in range(30)], ["nope"] * 30, 1)
     with open(seg_path + ".lock", "r+b") as f:
         fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+def test_a_lock_file_that_cannot_be_opened_is_reported_as_the_rendered_os_error(seg_path):
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    os.remove(seg_path + ".lock")
+    os.mkdir(seg_path + ".lock")  # open(O_RDWR) of a directory fails with EISDIR
+    with pytest.raises(OSError) as e:
+        h.build(random_vectors(10, 4).tobytes(), 10, [str(i) for i in range(10)], ["{}"] * 10, 1)
+    assert type(e.value) is OSError
+    assert str(e.value) == "OSError: Is a directory (os error 21)"
+    assert not os.path.exists(seg_path)

@@ -262,3 +262,30 @@ def test_searches_keep_working_while_the_segment_is_rebuilt_underneath(tmp_path)
     time.sleep(0.06)
     assert reader.search(vectors[11].tolist(), 1, nprobe=6)[0][0] == "r3_11"
     assert not os.path.exists(path + ".old") and not os.path.exists(path + ".compacting")
+
+
+def test_a_query_waits_for_a_writer_holding_the_directory_lock_and_opens_what_it_left(tmp_path):
+    import fcntl
+    path = str(tmp_path / "seg")
+    vectors = random_vectors(60, 8, seed=4)
+    build_segment(str(tmp_path / "staging"), vectors, n_clusters=2).close()
+    h = nimbrel.ZevireDarir(path, 8)  # no segment yet
+    outcome = []
+
+    def query():
+        try:
+            outcome.append(h.search(vectors[5].tolist(), 1, nprobe=2))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            outcome.append(e)
+
+    # A writer in the middle of a swap: exclusive lock held, no live manifest yet.
+    with open(path + ".lock", "r+b") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        t = threading.Thread(target=query)
+        t.start()
+        t.join(0.3)
+        assert t.is_alive() and outcome == []
+        os.rename(tmp_path / "staging", path)
+        fcntl.flock(lock, fcntl.LOCK_UN)
+    t.join()
+    assert ids_of(outcome[0]) == ["id5"]
