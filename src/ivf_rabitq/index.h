@@ -145,6 +145,8 @@ class IvfIndex {
   float rerank_distance(const float* query, uint32_t row) const;
   // The scale s of a main row's 8-bit copy: a stored value is (c - 128) / 127 * s.
   float rerank_scale(uint32_t row) const;
+  // Starts fetching a main row's 8-bit copy and scale into the cache.
+  void prefetch_rerank_row(uint32_t row) const;
 
  private:
   IvfIndex() = default;

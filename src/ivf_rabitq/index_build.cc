@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <unordered_map>
 
@@ -66,35 +65,16 @@ inline int RerankLevel(float x, double levels_per_unit) {
   return static_cast<int>(v + (v < 0.0 ? -0.5 : 0.5));
 }
 
-// The exponent code e of a row's 8-bit copy, whose scale is s = 2^(e - 128),
-// e in [2, 255]. The smallest power of two covering max|x_i| wastes up to
-// half the code range when the largest component sits just above a power of
-// two; halving s then clips that one component a little but halves the step
-// of all the others. The rerank ranks rows by their distance to this copy,
-// so the exponent that reconstructs the row best (least squared error; the
-// larger scale on a tie) is the one kept. An all-zero row gets 2.
+// The exponent code e of a row's 8-bit copy: the smallest power of two
+// s = 2^(e - 128) not below the row's largest |value|, so no component is
+// clipped: e = clamp(ceil(log2(max|x_i|)) + 128, 2, 255). An all-zero row
+// gets 2.
 uint8_t RerankExponent(const float* x, size_t dim) {
   float max_abs = 0.0f;
   for (size_t i = 0; i < dim; ++i) max_abs = std::max(max_abs, std::fabs(x[i]));
   if (!(max_abs > 0.0f)) return 2;
   if (std::isinf(max_abs)) return 255;
-  const int covering = std::clamp(CeilLog2(max_abs) + 128, 2, 255);
-  int best = covering;
-  double best_err = std::numeric_limits<double>::infinity();
-  for (int e = covering; e >= std::max(2, covering - 2); --e) {
-    const double scale = std::ldexp(1.0, e - 128);
-    const double levels_per_unit = 127.0 / scale, unit_per_level = scale / 127.0;
-    double err = 0.0;
-    for (size_t i = 0; i < dim; ++i) {
-      const double d = static_cast<double>(x[i]) - RerankLevel(x[i], levels_per_unit) * unit_per_level;
-      err += d * d;
-    }
-    if (err < best_err) {
-      best_err = err;
-      best = e;
-    }
-  }
-  return static_cast<uint8_t>(best);
+  return static_cast<uint8_t>(std::clamp(CeilLog2(max_abs) + 128, 2, 255));
 }
 
 // Canonical metadata text: compact, object keys sorted; invalid UTF-8 in a
@@ -123,6 +103,9 @@ bool NestedDeeperThan(const nlohmann::json& root, size_t limit) {
 
 Status CheckInput(const BuildInput& in) {
   if (in.dim == 0) return Status::InvalidArgument("build: dim must be >= 1");
+  if (in.dim > kMaxDim) {
+    return Status::InvalidArgument("build: dim must be at most " + U(kMaxDim) + ", got " + U(in.dim));
+  }
   // A fresh segment has no existing rows; its rows are slots 0..n-1, and
   // 0xFFFFFFFF is kept free as "no row".
   if (in.n >= kSlotCapacity) {
@@ -422,7 +405,12 @@ Status BuildImpl(const BuildInput& in) {
   // manifest.bin marks a complete segment: take an old one away first, so
   // that a build interrupted from here on never looks complete.
   const std::string manifest_path = platform::JoinPath(in.dir, segment::kManifestFile);
-  if (platform::Exists(manifest_path)) NIMBREL_RETURN_IF_ERROR(platform::Unlink(manifest_path));
+  if (platform::Exists(manifest_path)) {
+    NIMBREL_RETURN_IF_ERROR(platform::Unlink(manifest_path));
+    // Durably gone before any new file lands beside it: otherwise a crash
+    // could leave the old manifest with some of the new data files.
+    NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(in.dir));
+  }
 
   // The stored rows, contiguous, for clustering (a copy only when repeated
   // ids dropped some rows).
@@ -483,7 +471,11 @@ Status BuildImpl(const BuildInput& in) {
   NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(in.dir, segment::kFormatFile),
                                                wrap_with_header(segment::kFormatMagic, format.bytes())));
   NIMBREL_RETURN_IF_ERROR(storage::write_generation(in.dir, 0));
-  return storage::write_bytes(manifest_path, wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  NIMBREL_RETURN_IF_ERROR(
+      storage::write_bytes(manifest_path, wrap_with_header(segment::kManifestMagic, encode_manifest(m))));
+  // A directory this build created is durable only once its parent's
+  // entry for it is.
+  return storage::sync_parent_dir(in.dir);
 }
 
 }  // namespace

@@ -32,6 +32,12 @@ Status Corrupt(const std::string& file, const std::string& what) {
   return Status::Corrupt("corrupt index: " + file + ": " + what);
 }
 
+// An OS error about one file of the directory, naming it: "ids.bin:
+// Permission denied (os error 13)". Kind and errno are kept.
+Status AboutFile(const std::string& file, const Status& st) {
+  return Status(st.code(), file + ": " + st.message(), st.os_errno());
+}
+
 // A name from crcs.bin must name a file inside the directory.
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -72,7 +78,7 @@ class IvfIndexOpener {
         *missing = true;
         return std::vector<uint8_t>();
       }
-      return bytes.status();
+      return AboutFile(name, bytes.status());
     }
     return unwrap_header(magic, *bytes, name);
   }
@@ -138,7 +144,7 @@ class IvfIndexOpener {
     const bool hot = access == MappedFile::Access::kHot;
     Result<MappedFile> m = MappedFile::Map(PathOf(name), access, hot && prewarm_enabled(), hot && mlock_enabled());
     if (!m.ok()) {
-      if (m.status().code() != Code::kNotFound) return m.status();
+      if (m.status().code() != Code::kNotFound) return AboutFile(name, m.status());
       if (need == kRequired || (need == kOptional && Recorded(name))) return Corrupt(name, "missing");
       if (present != nullptr) *present = false;
       return Status::Ok();
@@ -252,10 +258,12 @@ class IvfIndexOpener {
         Result<uint64_t> size = platform::FileSize(PathOf(name));
         if (!size.ok()) {
           if (size.status().code() == Code::kNotFound) return Corrupt(name, "missing");
-          return size.status();
+          return AboutFile(name, size.status());
         }
         if (*size > budget) continue;
-        NIMBREL_ASSIGN_OR_RETURN(got, storage::crc32_file_with_buffer(PathOf(name), buffer));
+        Result<uint32_t> crc = storage::crc32_file_with_buffer(PathOf(name), buffer);
+        if (!crc.ok()) return AboutFile(name, crc.status());
+        got = *crc;
       }
       if (got == want) continue;
       if (name == segment::kIdHashFile) {
@@ -304,7 +312,9 @@ class IvfIndexOpener {
     if (f.size() < 8) return Corrupt(name, "size " + U(f.size()) + " is shorter than its 8-byte count");
     const uint64_t count = load_le<uint64_t>(f.data());
     if (count > (f.size() - 8) / 8) return Corrupt(name, U(count) + " terms do not fit in " + U(f.size()) + " bytes");
-    uint64_t postings = 0;
+    // Up to 2^61 terms of up to 2^32 - 1 postings each: the total is
+    // counted in 128 bits, so no count can wrap around into a matching size.
+    unsigned __int128 postings = 0;
     int64_t previous = -1;
     for (uint64_t i = 0; i < count; ++i) {
       const uint8_t* e = f.data() + 8 + i * 8;
@@ -312,13 +322,13 @@ class IvfIndexOpener {
       const uint32_t n_postings = load_le<uint32_t>(e + 4);
       if (static_cast<int64_t>(term) <= previous) return Corrupt(name, "terms are not in ascending order");
       previous = term;
-      x.term_dir_.emplace_hint(x.term_dir_.end(), term, std::make_pair(postings, n_postings));
+      x.term_dir_.emplace_hint(x.term_dir_.end(), term, std::make_pair(static_cast<uint64_t>(postings), n_postings));
       postings += n_postings;
     }
-    const unsigned __int128 want = 8 + static_cast<unsigned __int128>(8) * count + static_cast<unsigned __int128>(8) * postings;
+    const unsigned __int128 want = 8 + static_cast<unsigned __int128>(8) * count + 8 * postings;
     if (want != f.size()) {
       return Corrupt(name, "size " + U(f.size()) + " does not match its " + U(count) + " terms and " +
-                               U(postings) + " postings");
+                               U(static_cast<uint64_t>(postings)) + " postings");
     }
     x.sparse_postings_ = f.data() + 8 + count * 8;
     return Status::Ok();

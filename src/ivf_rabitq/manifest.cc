@@ -73,6 +73,7 @@ bool ReadManifest(record::Reader& r, Manifest* m) {
 bool CheckManifest(record::Reader& r, const Manifest& m) {
   auto fail = [&](const std::string& what) { return r.fail(what); };
   if (m.dim == 0) return fail("dim is 0");
+  if (m.dim > kMaxDim) return fail("dim " + std::to_string(m.dim) + " exceeds " + std::to_string(kMaxDim));
   if (m.n >= 0xFFFFFFFFull) return fail("row count " + std::to_string(m.n) + " exceeds the u32 slot capacity");
   if (m.n > 0 && (m.n_bits < 1 || m.n_bits > 8)) {
     return fail("n_bits " + std::to_string(m.n_bits) + " is not between 1 and 8");
@@ -94,12 +95,9 @@ bool CheckManifest(record::Reader& r, const Manifest& m) {
   for (size_t i = 1; i < m.list_offsets.size(); ++i) {
     if (m.list_offsets[i] < m.list_offsets[i - 1]) return fail("list offsets decrease at list " + std::to_string(i - 1));
   }
-  if (!m.pca_mean.empty() && m.pca_mean.size() != m.dim) {
-    return fail("PCA mean of " + std::to_string(m.pca_mean.size()) + " values for dim " + std::to_string(m.dim));
-  }
-  if (!m.pca_comps.empty() && m.pca_comps.size() != 3 * m.dim) {
-    return fail("PCA components of " + std::to_string(m.pca_comps.size()) + " values for dim " + std::to_string(m.dim));
-  }
+  // The PCA basis is stored as the build was given it, whatever its
+  // lengths: nothing here reads it, and refusing it would make a segment
+  // that built fine unopenable.
   std::set<std::string_view> names;
   for (const FieldSchema& f : m.fields) {
     if (!names.insert(f.name).second) return fail("field '" + f.name + "' appears twice");

@@ -12,6 +12,12 @@
 
 namespace nimbrel {
 
+// The largest vector dimension a segment may have. Far beyond any real
+// vector, it keeps every size derived from dim (the padded dimension, the
+// rotation's tables) clear of 64-bit overflow, so that a damaged or hostile
+// manifest of an empty segment cannot make open loop or write out of bounds.
+inline constexpr uint64_t kMaxDim = 0x7FFFFFFFull;
+
 struct Manifest {
   uint64_t dim = 0;
   uint64_t n = 0;              // main rows

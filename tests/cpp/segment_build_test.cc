@@ -64,6 +64,8 @@ TEST(SegmentBuild, RefusalsCarryTheirExactMessages) {
   EXPECT_EQ(refused([](BuildInput& in) { in.sparse.resize(1); }), "build: sparse.len()=1 (expected 2 or 0)");
   EXPECT_EQ(refused([](BuildInput& in) { in.n_bits = 0; }), "build: n_bits must be between 1 and 8, got 0");
   EXPECT_EQ(refused([](BuildInput& in) { in.n_bits = 9; }), "build: n_bits must be between 1 and 8, got 9");
+  EXPECT_EQ(refused([](BuildInput& in) { in.dim = 1ull << 63; in.n = 0; in.data_len = 0; in.ids.clear(); in.metadata.clear(); }),
+            "build: dim must be at most 2147483647, got 9223372036854775808");
   EXPECT_EQ(refused([](BuildInput& in) { in.n = 4294967295ull; in.data_len.reset(); }),
             "slot space exhausted: 0 existing + 4294967295 new rows exceed the u32 slot capacity");
   EXPECT_FALSE(platform::Exists(dir.file("seg")));  // nothing written
@@ -200,16 +202,15 @@ TEST(SegmentBuild, QuantScaleDefaultsToTheLargestAbsoluteInputValue) {
   EXPECT_EQ(Open(zeros.in.dir)->manifest().quant_scale, 1e-6f);
 }
 
-TEST(SegmentBuild, RerankCopiesUseThePowerOfTwoScaleThatReconstructsTheRowBest) {
+TEST(SegmentBuild, RerankCopiesUseTheSmallestPowerOfTwoScaleCoveringTheRow) {
   TempDir dir;
   SmallInput s(dir.file("seg"), 4, {1, -1, 0, 0.5f,       // max 1: scale 1
                                     3, 0, 0, -0.75f,      // max 3: scale 4
                                     0, 0, 0, 0,           // all zero: smallest code
                                     -0.25f, 0, 0, 0,      // max 1/4: scale 1/4
                                     1e-40f, 0, 0, 0,      // below 2^-126: clamped
-                                    1.0009765625f, 0.3f, -0.6f, 0.45f});  // clipping 1 + 2^-10
-                                                                          // to 1 costs less than
-                                                                          // scale 2's coarser step
+                                    1.0009765625f, 0.3f, -0.6f, 0.45f});  // just above 1: scale 2,
+                                                                          // never clipped
   ASSERT_TRUE(IvfIndex::build(s.in).ok());
   auto idx = Open(s.in.dir);
   ASSERT_NE(idx, nullptr);
@@ -224,7 +225,7 @@ TEST(SegmentBuild, RerankCopiesUseThePowerOfTwoScaleThatReconstructsTheRowBest) 
                        {2, {128, 128, 128, 128}},
                        {126, {1, 128, 128, 128}},
                        {2, {129, 128, 128, 128}},  // 1e-40 / 2^-126 * 127 rounds to 1
-                       {128, {255, 166, 52, 185}}};
+                       {129, {192, 147, 90, 157}}};
   for (int i = 0; i < 6; ++i) {
     const uint32_t row = *idx->slot_of(RowId(i));
     EXPECT_EQ(load_le<uint32_t>(scale.data() + row * 8), 0u) << i;
@@ -232,6 +233,20 @@ TEST(SegmentBuild, RerankCopiesUseThePowerOfTwoScaleThatReconstructsTheRowBest) 
     EXPECT_EQ(std::vector<uint8_t>(orig.begin() + row * 4, orig.begin() + row * 4 + 4), want[i].codes) << i;
   }
   EXPECT_EQ(idx->rerank_scale(*idx->slot_of("r1")), 4.0f);
+}
+
+// The basis is only stored and handed back: lengths that do not fit dim
+// must not make the segment unopenable.
+TEST(SegmentBuild, PcaBasisOfAnyLengthIsStoredAsGivenAndTheSegmentOpens) {
+  TempDir dir;
+  SmallInput s(dir.file("seg"), 2, {1, 2, 3, 4});
+  s.in.pca_mean = {0.5f, 1.5f, 2.5f};
+  s.in.pca_comps = {1.0f};
+  ASSERT_TRUE(IvfIndex::build(s.in).ok());
+  auto idx = Open(s.in.dir);
+  ASSERT_NE(idx, nullptr);
+  EXPECT_EQ(idx->manifest().pca_mean, s.in.pca_mean);
+  EXPECT_EQ(idx->manifest().pca_comps, s.in.pca_comps);
 }
 
 TEST(SegmentBuild, SparseTermsAreStoredTermByTermWithRowsAscending) {

@@ -227,6 +227,28 @@ TEST_F(SegmentOpen, SpecificDamageNamesTheFileAndTheProblem) {
   RemoveFile(dir + "/sparse.bin");
   EXPECT_EQ(Open(dir).status().message(), "corrupt index: sparse.bin: missing");
   EXPECT_EQ(Open(dir_->file("nothing-here")).status().message(), "corrupt index: manifest.bin: missing");
+  // An OS error that is not damage keeps its kind and names the file.
+  Copy("named");
+  RemoveFile(dir + "/manifest.bin");
+  fs::create_directory(dir + "/manifest.bin");
+  auto unreadable = Open(dir);
+  EXPECT_EQ(unreadable.status().code(), Code::kIoError);
+  EXPECT_EQ(unreadable.status().message(), "manifest.bin: Is a directory (os error 21)");
+}
+
+// An empty segment has no data file whose size bounds dim: the manifest's
+// own limit must stop a huge one before the rotation is set up for it.
+TEST_F(SegmentOpen, EmptySegmentClaimingAHugeDimIsRefusedPromptly) {
+  const std::string dir = dir_->file("huge-dim");
+  BuildInput in;
+  in.dir = dir;
+  in.dim = 4;
+  ASSERT_TRUE(IvfIndex::build(in).ok());
+  Manifest m;
+  m.dim = 1ull << 63;
+  m.list_offsets = {0};
+  WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: manifest.bin: dim 9223372036854775808 exceeds 2147483647");
 }
 
 TEST_F(SegmentOpen, OpenCountIncludesFailedOpens) {

@@ -249,6 +249,7 @@ TEST(ManifestCodec, EveryTruncationIsRefusedAsCorrupt) {
 TEST(ManifestCodec, InconsistentHeadersAreRefused) {
   std::vector<std::pair<const char*, std::function<void(Manifest&)>>> damage = {
       {"dim 0", [](Manifest& m) { m.dim = 0; }},
+      {"dim beyond the limit", [](Manifest& m) { m = Manifest(); m.dim = kMaxDim + 1; m.list_offsets = {0}; }},
       {"centroids short", [](Manifest& m) { m.centroids.pop_back(); }},
       {"offsets count", [](Manifest& m) { m.list_offsets.push_back(5); }},
       {"offsets start", [](Manifest& m) { m.list_offsets[0] = 1; }},
