@@ -21,6 +21,7 @@
 
 #include "convert.h"
 #include "handle.h"
+#include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/storage.h"
 
 namespace nimbrel::py {
@@ -30,29 +31,6 @@ namespace {
 using nlohmann::json;
 
 constexpr uint64_t kNoIndex = std::numeric_limits<uint64_t>::max();
-
-// Records the parser's message for a text that does not parse; builds no
-// values. Used only on the failure path, to explain the refusal.
-class ParseErrorCatcher : public nlohmann::json_sax<json> {
- public:
-  std::string message;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-    message = ex.what();
-    return false;
-  }
-};
 
 // Lowers `best` to `candidate` if smaller; the parallel loops below report
 // the lowest failing index whatever the order the chunks ran in.
@@ -105,10 +83,8 @@ Status ParseMetadata(const std::vector<std::string>& texts, std::vector<json>* o
   });
   uint64_t i = bad.load();
   if (i == kNoIndex) return Status::Ok();
-  ParseErrorCatcher catcher;
-  (void)json::sax_parse(texts[i], &catcher);
   return Status::InvalidData("build: metadata[" + std::to_string(i) + "] is not valid JSON (" +
-                             catcher.message + "); pass \"{}\" or \"null\" explicitly");
+                             json_parse_error(texts[i]) + "); pass \"{}\" or \"null\" explicitly");
 }
 
 struct BuildArgs {

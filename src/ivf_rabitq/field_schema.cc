@@ -12,6 +12,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
+#include "ivf_rabitq/json_text.h"
+
 namespace nimbrel {
 
 using nlohmann::json;
@@ -26,10 +28,6 @@ constexpr char kCompositeMark = '\x03';
 // type mark (the empty string is its own key too).
 bool is_own_key(std::string_view s) {
   return s.empty() || (s[0] != kBoolMark && s[0] != kJsonMark && s[0] != kCompositeMark);
-}
-
-std::string compact_text(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -54,16 +52,16 @@ std::string dict_key_for(const json& value) {
     case json::value_t::string: {
       const std::string& s = value.get_ref<const std::string&>();
       if (is_own_key(s)) return s;
-      return kJsonMark + compact_text(value);
+      return kJsonMark + canonical_json(value);
     }
     case json::value_t::boolean:
       return value.get<bool>() ? "\x01" "true" : "\x01" "false";
     case json::value_t::number_integer:
     case json::value_t::number_unsigned:
     case json::value_t::number_float:
-      return kJsonMark + compact_text(value);
+      return kJsonMark + canonical_json(value);
     default:
-      return kCompositeMark + compact_text(value);
+      return kCompositeMark + canonical_json(value);
   }
 }
 

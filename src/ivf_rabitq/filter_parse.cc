@@ -3,50 +3,12 @@
 #include <utility>
 
 #include "ivf_rabitq/filter_ast.h"
+#include "ivf_rabitq/json_text.h"
 
 namespace nimbrel::filter {
 namespace {
 
 using nlohmann::json;
-
-// Collects the parser's message for text the non-throwing parse refused;
-// the SAX interface reports the error as a value instead of throwing it.
-class ParseErrorCatcher : public json::json_sax_t {
- public:
-  std::string message;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-    message = ex.what();
-    return false;
-  }
-};
-
-// The parser's message without the library's "[json.exception....] " tag.
-std::string parser_message(std::string_view text) {
-  ParseErrorCatcher catcher;
-  json::sax_parse(text.begin(), text.end(), &catcher);
-  std::string_view message = catcher.message;
-  if (message.starts_with("[json.exception.")) {
-    const size_t close = message.find("] ");
-    if (close != std::string_view::npos) message.remove_prefix(close + 2);
-  }
-  return message.empty() ? std::string("invalid JSON") : std::string(message);
-}
-
-std::string compact(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 Status refuse(std::string message) { return Status::InvalidArgument(std::move(message)); }
 
@@ -92,17 +54,17 @@ Status parse_operator(const std::string& field, const std::string& op, const jso
   FieldTest test;
   if (op == "$eq" || op == "$ne") {
     if (!is_scalar(operand)) {
-      return refuse(op + " on field '" + field + "' expects " + kScalarKinds + ", got " + compact(operand));
+      return refuse(op + " on field '" + field + "' expects " + kScalarKinds + ", got " + canonical_json(operand));
     }
     test.op = op == "$eq" ? TestOp::kIn : TestOp::kNotIn;
     add_scalar(operand, &test.set);
   } else if (op == "$in" || op == "$nin") {
     const std::string expected =
         op + " on field '" + field + "' expects an array of null, boolean, number or string values";
-    if (!operand.is_array()) return refuse(expected + ", got " + compact(operand));
+    if (!operand.is_array()) return refuse(expected + ", got " + canonical_json(operand));
     for (size_t i = 0; i < operand.size(); ++i) {
       if (!is_scalar(operand[i])) {
-        return refuse(expected + "; item " + std::to_string(i) + " is " + compact(operand[i]));
+        return refuse(expected + "; item " + std::to_string(i) + " is " + canonical_json(operand[i]));
       }
       add_scalar(operand[i], &test.set);
     }
@@ -110,13 +72,13 @@ Status parse_operator(const std::string& field, const std::string& op, const jso
     test.op = op == "$in" ? TestOp::kIn : TestOp::kNotIn;
   } else if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
     if (!operand.is_number()) {
-      return refuse(op + " on field '" + field + "' expects a number, got " + compact(operand));
+      return refuse(op + " on field '" + field + "' expects a number, got " + canonical_json(operand));
     }
     test.op = op == "$gt" ? TestOp::kGt : op == "$gte" ? TestOp::kGte : op == "$lt" ? TestOp::kLt : TestOp::kLte;
     test.bound = operand.get<double>();
   } else if (op == "$exists") {
     if (!operand.is_boolean()) {
-      return refuse("$exists on field '" + field + "' expects true or false, got " + compact(operand));
+      return refuse("$exists on field '" + field + "' expects true or false, got " + canonical_json(operand));
     }
     test.op = TestOp::kExists;
     test.want = operand.get<bool>();
@@ -141,7 +103,7 @@ Status parse_field(const std::string& field, const json& value, FilterNode* out)
   }
   if (!is_scalar(value)) {
     return refuse("field '" + field + "' must be matched against " + kScalarKinds +
-                  " or an operator object, got " + compact(value));
+                  " or an operator object, got " + canonical_json(value));
   }
   FieldTest test;
   test.op = TestOp::kIn;
@@ -153,7 +115,7 @@ Status parse_field(const std::string& field, const json& value, FilterNode* out)
 Status parse_node(const json& value, FilterNode* out);
 
 Status parse_list(const std::string& op, const json& value, FilterNode* out) {
-  if (!value.is_array()) return refuse(op + " expects an array of filters, got " + compact(value));
+  if (!value.is_array()) return refuse(op + " expects an array of filters, got " + canonical_json(value));
   out->kind = op == "$and" ? FilterNode::Kind::kAnd : FilterNode::Kind::kOr;
   out->children.resize(value.size());
   for (size_t i = 0; i < value.size(); ++i) NIMBREL_RETURN_IF_ERROR(parse_node(value[i], &out->children[i]));
@@ -162,7 +124,7 @@ Status parse_list(const std::string& op, const json& value, FilterNode* out) {
 
 // An object: every key is a condition, all ANDed.
 Status parse_node(const json& value, FilterNode* out) {
-  if (!value.is_object()) return refuse("filter must be an object, got " + compact(value));
+  if (!value.is_object()) return refuse("filter must be an object, got " + canonical_json(value));
   out->kind = FilterNode::Kind::kAnd;
   out->children.resize(value.size());
   size_t i = 0;
@@ -172,7 +134,7 @@ Status parse_node(const json& value, FilterNode* out) {
     if (key == "$and" || key == "$or") {
       NIMBREL_RETURN_IF_ERROR(parse_list(key, it.value(), &child));
     } else if (key == "$not") {
-      if (!it.value().is_object()) return refuse("$not expects a filter object, got " + compact(it.value()));
+      if (!it.value().is_object()) return refuse("$not expects a filter object, got " + canonical_json(it.value()));
       child.kind = FilterNode::Kind::kNot;
       child.children.resize(1);
       NIMBREL_RETURN_IF_ERROR(parse_node(it.value(), &child.children[0]));
@@ -189,7 +151,7 @@ Status parse_node(const json& value, FilterNode* out) {
 
 Result<FilterNode> parse_filter(std::string_view text) {
   json doc = json::parse(text.begin(), text.end(), nullptr, false);
-  if (doc.is_discarded()) return refuse("bad filter: " + parser_message(text));
+  if (doc.is_discarded()) return refuse("bad filter: " + json_parse_error(text));
   if (nesting_depth(doc) > kMaxFilterDepth) {
     return refuse("filter nests deeper than " + std::to_string(kMaxFilterDepth) + " levels");
   }

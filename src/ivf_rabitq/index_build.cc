@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "ivf_rabitq/id_hash.h"
+#include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
@@ -75,12 +76,6 @@ uint8_t RerankExponent(const float* x, size_t dim) {
   if (!(max_abs > 0.0f)) return 2;
   if (std::isinf(max_abs)) return 255;
   return static_cast<uint8_t>(std::clamp(CeilLog2(max_abs) + 128, 2, 255));
-}
-
-// Canonical metadata text: compact, object keys sorted; invalid UTF-8 in a
-// string (only possible for values built in code) is replaced, not thrown.
-std::string CanonicalText(const nlohmann::json& v) {
-  return v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // Metadata is written out (canonical text, dictionary keys) by recursive
@@ -305,7 +300,7 @@ Status WriteMetadata(DataFileSet& files, const BuildInput& in, const RowOrder& o
     texts.assign(count, std::string());
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 256), [&](const tbb::blocked_range<uint64_t>& r) {
       for (uint64_t j = r.begin(); j < r.end(); ++j) {
-        texts[j] = CanonicalText(in.metadata[order.input_of[first + j]]);
+        texts[j] = canonical_json(in.metadata[order.input_of[first + j]]);
       }
     });
     for (uint64_t j = 0; j < count; ++j) {

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 
 #include "ivf_rabitq/id_hash.h"
+#include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
@@ -142,7 +143,7 @@ std::string IvfIndex::rebuild_meta_from_columns(uint32_t row) const {
       if (code < reverse.size() && reverse[code] != nullptr) obj[f.name] = predicate::dict_key_value(*reverse[code]);
     }
   }
-  return obj.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return canonical_json(obj);
 }
 
 std::string IvfIndex::row_meta_str(uint32_t row) const {

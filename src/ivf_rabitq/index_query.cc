@@ -45,38 +45,47 @@ struct Candidate {
 };
 
 // The bounded candidate pool: the `capacity` rows with the smallest
-// estimates seen so far, as a max-heap on the estimate.
+// (estimate, row) seen so far. Rows are appended while they beat the
+// current cut-off; when the buffer holds twice the capacity it is cut back
+// to the best `capacity` by a selection, which moves the cut-off down. This
+// costs O(1) per row on average where a heap costs O(log capacity), and
+// since the cut-off compares (estimate, row) the pool ends up with the same
+// rows whatever order they arrive in.
 class CandidatePool {
  public:
   explicit CandidatePool(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {
-    heap_.reserve(std::min<size_t>(capacity_, 1 << 16));
+    buf_.reserve(std::min<size_t>(2 * capacity_, 1 << 16));
   }
-  // Rows estimated at or above this cannot enter the pool.
-  float threshold() const {
-    return heap_.size() < capacity_ ? std::numeric_limits<float>::infinity() : heap_.front().est;
-  }
+  // Rows estimated above this cannot enter the pool (equal ones may, by row).
+  float threshold() const { return cut_.est; }
   void push(const Candidate& c) {
-    auto worse = [](const Candidate& a, const Candidate& b) {
-      return a.est < b.est || (a.est == b.est && a.row < b.row);
-    };
-    if (heap_.size() < capacity_) {
-      heap_.push_back(c);
-      std::push_heap(heap_.begin(), heap_.end(), worse);
-    } else if (c.est < heap_.front().est) {
-      std::pop_heap(heap_.begin(), heap_.end(), worse);
-      heap_.back() = c;
-      std::push_heap(heap_.begin(), heap_.end(), worse);
-    }
+    if (!better(c, cut_)) return;
+    buf_.push_back(c);
+    if (buf_.size() >= 2 * capacity_) shrink();
   }
   void merge(const CandidatePool& other) {
-    for (const Candidate& c : other.heap_) push(c);
+    for (const Candidate& c : other.buf_) push(c);
   }
-  size_t size() const { return heap_.size(); }
-  std::vector<Candidate>& items() { return heap_; }
+  size_t size() const { return std::min(buf_.size(), capacity_); }
+  // The pool's rows (at most `capacity`), in no particular order.
+  std::vector<Candidate>& items() {
+    if (buf_.size() > capacity_) shrink();
+    return buf_;
+  }
 
  private:
+  static bool better(const Candidate& a, const Candidate& b) {
+    return a.est < b.est || (a.est == b.est && a.row < b.row);
+  }
+  void shrink() {
+    std::nth_element(buf_.begin(), buf_.begin() + (capacity_ - 1), buf_.end(), better);
+    buf_.resize(capacity_);
+    cut_ = buf_[capacity_ - 1];
+  }
+
   size_t capacity_;
-  std::vector<Candidate> heap_;
+  std::vector<Candidate> buf_;
+  Candidate cut_{std::numeric_limits<float>::infinity(), 0.0f, std::numeric_limits<uint32_t>::max()};
 };
 
 // The k best exact hits seen so far, as a max-heap under hit_less.
@@ -241,7 +250,7 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
       for (size_t j = 0; j < count; ++j) {
         // Cheapest test first: most rows fail the pool threshold once the
         // pool is full, and then neither bitmap nor filter is consulted.
-        if (!(st.est[j] < st.pool.threshold())) continue;
+        if (!(st.est[j] <= st.pool.threshold())) continue;
         const uint32_t row = static_cast<uint32_t>(b + j);
         if (has_tombstones && roaring_bitmap_contains(tombstones_, row)) continue;
         if (filter != nullptr && !filter->eval(main_rows_, row)) continue;

@@ -1,0 +1,48 @@
+#include "ivf_rabitq/json_text.h"
+
+namespace nimbrel {
+namespace {
+
+using nlohmann::json;
+
+// Records the parser's message and builds no values: the SAX interface
+// reports the error as a value instead of throwing it.
+class ParseErrorCatcher : public json::json_sax_t {
+ public:
+  std::string message;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
+    message = ex.what();
+    return false;
+  }
+};
+
+}  // namespace
+
+std::string canonical_json(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string json_parse_error(std::string_view text) {
+  ParseErrorCatcher catcher;
+  json::sax_parse(text.begin(), text.end(), &catcher);
+  std::string_view message = catcher.message;
+  if (message.starts_with("[json.exception.")) {
+    const size_t close = message.find("] ");
+    if (close != std::string_view::npos) message.remove_prefix(close + 2);
+  }
+  return message.empty() ? std::string("invalid JSON") : std::string(message);
+}
+
+}  // namespace nimbrel
