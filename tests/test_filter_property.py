@@ -12,7 +12,6 @@ import random
 import tempfile
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -183,18 +182,3 @@ def test_filtered_search_returns_exactly_the_accepted_rows(seed, n, n_filters, w
             assert {i for i, _ in hits} == expected, text
         h.close()
 
-
-def test_refusals_reach_python_as_value_errors():
-    with tempfile.TemporaryDirectory() as tmp:
-        h, _ = build(tmp + "/seg", [{"a": i} for i in range(8)], wide=False)
-        cases = {
-            "[1,2]": "filter must be an object, got [1,2]",
-            '{"a": {"$gt": "1"}}': "$gt on field 'a' expects a number, got \"1\"",
-            '{"a": {"$regex": "x"}}': "unknown operator '$regex' on field 'a'",
-        }
-        for text, message in cases.items():
-            with pytest.raises(ValueError) as err:
-                h.search([0.0] * DIM, 3, filter_json=text)
-            assert str(err.value) == message
-        with pytest.raises(ValueError, match=r"^bad filter: "):
-            h.search([0.0] * DIM, 3, filter_json="{")

@@ -33,7 +33,3 @@ def defined_dynamic_symbols(path):
 
 def test_only_the_module_initialiser_is_exported():
     assert defined_dynamic_symbols(nimbrel.__file__) == ["PyInit_nimbrel"]
-
-
-def test_the_module_is_built_for_the_stable_abi():
-    assert ".abi3." in nimbrel.__file__
