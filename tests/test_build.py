@@ -62,6 +62,17 @@ def test_invalid_metadata_fails_after_the_lock_and_leaves_the_live_segment(tmp_p
     assert sorted(os.listdir(tmp_path)) == ["seg", "seg.lock"]
 
 
+@pytest.mark.parametrize("depth", [1001, 200_000])
+def test_metadata_nested_too_deeply_is_refused_not_a_crash(seg_path, depth):
+    vectors = random_vectors(2, 4, seed=9)
+    metas = ["{}", "[" * depth + "]" * depth]
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    with pytest.raises(OSError, match=r"^build: metadata\[1\] is nested more than 1000 levels deep$"):
+        h.build(vectors.tobytes(), 2, ["a", "b"], metas, 1)
+    h.build(vectors.tobytes(), 2, ["a", "b"], ["{}", "[" * 1000 + "]" * 1000], 1)
+    assert h.count() == 2
+
+
 def test_optional_inputs_are_accepted_and_skip_index_drops_the_column(seg_path):
     h = nimbrel.ZevireDarir(seg_path, 2)
     h.build(np.arange(6, dtype=np.float32).tobytes(), 3, ["a", "b", "c"], ["{}"] * 3, 1, sparse=[])
