@@ -1,6 +1,7 @@
 #include "ivf_rabitq/field_schema.h"
 
 #include <cmath>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -19,37 +20,25 @@ std::vector<const json*> pointers(const std::vector<json>& rows) {
   return out;
 }
 
-TEST(DictKeyValue, DecodesEveryKeyForm) {
-  EXPECT_EQ(dict_key_value(""), json(""));
-  EXPECT_EQ(dict_key_value("abc"), json("abc"));
-  EXPECT_EQ(dict_key_value("\x04x"), json("\x04x"));
-  EXPECT_EQ(dict_key_value(std::string("\0z", 2)), json(std::string("\0z", 2)));
-  // U+0001: a boolean, true exactly for "true".
-  EXPECT_EQ(dict_key_value("\x01true"), json(true));
-  EXPECT_EQ(dict_key_value("\x01" "false"), json(false));
-  EXPECT_EQ(dict_key_value("\x01True"), json(false));
-  EXPECT_EQ(dict_key_value("\x01"), json(false));
-  // U+0002 / U+0003: the rest as JSON, else the whole key as a string.
-  EXPECT_EQ(dict_key_value("\x02" "12"), json(12));
-  EXPECT_EQ(dict_key_value("\x02" "1.5"), json(1.5));
-  EXPECT_EQ(dict_key_value("\x02\"x\""), json("x"));
-  EXPECT_EQ(dict_key_value("\x02null"), json(nullptr));
-  EXPECT_EQ(dict_key_value("\x03[1,{\"a\":2}]"), json::parse("[1,{\"a\":2}]"));
-  EXPECT_EQ(dict_key_value("\x03" "7"), json(7));
-  EXPECT_EQ(dict_key_value("\x02[1"), json("\x02[1"));
-  EXPECT_EQ(dict_key_value("\x02" "1 2"), json("\x02" "1 2"));
-  EXPECT_EQ(dict_key_value("\x03"), json("\x03"));
-}
-
-TEST(DictKeyFor, PlainStringsAreTheirOwnKeys) {
-  EXPECT_EQ(dict_key_for(json("abc")), "abc");
-  EXPECT_EQ(dict_key_for(json("")), "");
-  EXPECT_EQ(dict_key_for(json("\x01true")), "\x02\"\\u0001true\"");
-  EXPECT_EQ(dict_key_for(json(true)), "\x01true");
-  EXPECT_EQ(dict_key_for(json(false)), "\x01" "false");
-  EXPECT_EQ(dict_key_for(json(3)), "\x02" "3");
-  EXPECT_EQ(dict_key_for(json(3.0)), "\x02" "3.0");
-  EXPECT_EQ(dict_key_for(json::parse("{\"b\":1,\"a\":[true]}")), "\x03{\"a\":[true],\"b\":1}");
+TEST(DictKeys, EveryKeyFormDecodesAndCanonicalKeysAreProduced) {
+  // {key, the value it stands for, whether dict_key_for(value) gives key}
+  const std::tuple<std::string, json, bool> cases[] = {
+      {"", json(""), true}, {"abc", json("abc"), true}, {"\x04x", json("\x04x"), true},
+      {std::string("\0z", 2), json(std::string("\0z", 2)), true}, {"\x02\"\\u0001true\"", json("\x01true"), true},
+      // U+0001: a boolean, true exactly for "true".
+      {"\x01true", json(true), true}, {"\x01" "false", json(false), true},
+      {"\x01True", json(false), false}, {"\x01", json(false), false},
+      // U+0002 / U+0003: the rest as JSON, else the whole key as a string.
+      {"\x02" "3", json(3), true}, {"\x02" "3.0", json(3.0), true}, {"\x02\"x\"", json("x"), false},
+      {"\x02null", json(nullptr), false}, {"\x03" "7", json(7), false},
+      {"\x03{\"a\":[true],\"b\":1}", json::parse("{\"b\":1,\"a\":[true]}"), true},
+      {"\x02[1", json("\x02[1"), false}, {"\x02" "1 2", json("\x02" "1 2"), false}, {"\x03", json("\x03"), false}};
+  for (const auto& [key, value, canonical] : cases) {
+    EXPECT_EQ(dict_key_value(key), value) << json(key).dump();
+    if (canonical) {
+      EXPECT_EQ(dict_key_for(value), key) << value.dump();
+    }
+  }
 }
 
 TEST(DictKeyFor, RoundTripsEveryNonNullValue) {

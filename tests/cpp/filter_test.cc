@@ -45,23 +45,18 @@ bool op_holds(const std::string& op, const json& operand, const json* value) {
 bool reference_eval(const json& filter, const json& meta) {
   for (auto it = filter.begin(); it != filter.end(); ++it) {
     const std::string& key = it.key();
-    bool holds = true;
-    if (key == "$and") {
-      for (const json& f : it.value()) holds = holds && reference_eval(f, meta);
-    } else if (key == "$or") {
-      holds = false;
-      for (const json& f : it.value()) holds = holds || reference_eval(f, meta);
+    bool holds = key != "$or";
+    if (key == "$and" || key == "$or") {
+      for (const json& f : it.value()) {
+        holds = key == "$and" ? holds && reference_eval(f, meta) : holds || reference_eval(f, meta);
+      }
     } else if (key == "$not") {
       holds = !reference_eval(it.value(), meta);
     } else {
-      const json* value = nullptr;
-      if (meta.is_object() && meta.contains(key)) value = &meta.at(key);
-      if (it.value().is_object()) {
-        for (auto op = it.value().begin(); op != it.value().end(); ++op) {
-          holds = holds && op_holds(op.key(), op.value(), value);
-        }
-      } else {
-        holds = op_holds("$eq", it.value(), value);
+      const json* value = meta.is_object() && meta.contains(key) ? &meta.at(key) : nullptr;
+      if (!it.value().is_object()) holds = op_holds("$eq", it.value(), value);
+      for (auto op = it.value().begin(); it.value().is_object() && op != it.value().end(); ++op) {
+        holds = holds && op_holds(op.key(), op.value(), value);
       }
     }
     if (!holds) return false;
@@ -121,24 +116,19 @@ class Generator {
 
   json number() {
     static const std::vector<json> pool = {
-        json(0), json(1), json(1.0), json(-1), json(2), json(2.5), json(-0.0), json(3),
-        json(9007199254740992ll), json(9007199254740993ll), json(uint64_t{18446744073709551615ull}),
-        json(1.8446744073709552e19), json(1e300), json(-7)};
+        json(0), json(1), json(1.0), json(-1), json(2), json(2.5), json(-0.0), json(3), json(9007199254740992ll),
+        json(9007199254740993ll), json(uint64_t{18446744073709551615ull}), json(1.8446744073709552e19),
+        json(1e300), json(-7)};
     return pool[pick(pool.size())];
   }
   json string() {
-    static const std::vector<std::string> pool = {
-        "", "a", "b", "1", "1.0", "true", "null", "\x01true", "\x01" "false", "\x02" "1",
-        "\x02\"a\"", "\x03[]", "\x03" "1", "A", "\xc3\xa9"};
+    static const std::vector<std::string> pool = {"", "a", "b", "1", "1.0", "true", "null", "\x01true", "\x01" "false",
+                                                  "\x02" "1", "\x02\"a\"", "\x03[]", "\x03" "1", "A", "\xc3\xa9"};
     return json(pool[pick(pool.size())]);
   }
   json scalar() {
-    switch (pick(4)) {
-      case 0: return json(nullptr);
-      case 1: return json(chance(0.5));
-      case 2: return number();
-      default: return string();
-    }
+    const size_t kind = pick(4);
+    return kind == 0 ? json(nullptr) : kind == 1 ? json(chance(0.5)) : kind == 2 ? number() : string();
   }
   json composite() {
     static const std::vector<std::string> pool = {"[]", "{}", "[1]", "[\"a\"]", "{\"a\":1}", "[[1.0],{\"b\":null}]"};
@@ -216,7 +206,9 @@ void expect_agreement(const Rows& rows, const std::set<std::string>& skip, uint6
   for (int i = 0; i < n_filters; ++i) {
     const json f = gen.filter(0);
     bool mentions_skipped = false;
-    for (const std::string& s : skip) mentions_skipped = mentions_skipped || f.dump().find("\"" + s + "\"") != std::string::npos;
+    for (const std::string& s : skip) {
+      mentions_skipped = mentions_skipped || f.dump().find("\"" + s + "\"") != std::string::npos;
+    }
     auto compiled = compile_filter(f.dump(), rows.columns.fields, skip);
     if (mentions_skipped) continue;  // refusals have their own test
     ASSERT_TRUE(compiled.ok()) << f.dump() << ": " << compiled.status().message();
@@ -228,12 +220,6 @@ void expect_agreement(const Rows& rows, const std::set<std::string>& skip, uint6
       for (const json& m : rows.metas) ASSERT_TRUE(reference_eval(f, m)) << f.dump();
     }
   }
-}
-
-std::string numbered(const char* prefix, size_t i) {
-  std::string name(prefix);
-  name += std::to_string(i);
-  return name;
 }
 
 std::vector<json> random_metas(uint64_t seed, size_t n) {
@@ -253,7 +239,7 @@ TEST(FilterSemantics, ColumnsAgreeWithDirectEvaluation) {
 TEST(FilterSemantics, FieldsBeyondTheTypedColumnsAgreeWithDirectEvaluation) {
   // Filler fields sort before the random ones, so these take every column.
   std::vector<json> metas = random_metas(7, 300);
-  for (size_t i = 0; i < kMaxTypedFields - 2; ++i) metas[0][numbered("_", 1000 + i)] = 1;
+  for (size_t i = 0; i < kMaxTypedFields - 2; ++i) metas[0][std::string("_").append(std::to_string(1000 + i))] = 1;
   Rows rows(std::move(metas), {});
   ASSERT_EQ(rows.columns.fields.size(), kMaxTypedFields);
   expect_agreement(rows, {}, 7000, 300);
@@ -282,7 +268,7 @@ TEST(FilterSemantics, LargeCodeSetsMatchExactly) {
   std::vector<json> metas;
   json in = json::array();
   for (int i = 0; i < 3000; ++i) {
-    const json value = i % 2 == 0 ? json(numbered("v", i)) : json(i);
+    const json value = i % 2 == 0 ? json(std::string("v").append(std::to_string(i))) : json(i);
     metas.push_back({{"k", value}});
     if (i % 3 == 0) in.push_back(value);
   }

@@ -1,25 +1,16 @@
 // Every SIMD kernel computes exactly what the scalar reference computes.
 #include "ivf_rabitq/kernels.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "ivf_rabitq/bitplane_codec.h"
 #include "ivf_rabitq/query_lut.h"
-#include "ivf_rabitq/random.h"
+#include "test_util.h"
 
 namespace nimbrel::kernels {
 namespace {
-
-std::vector<float> gaussian_vector(size_t n, XorShift64& rng, double scale = 1.0) {
-  std::vector<float> v(n);
-  for (float& x : v) x = static_cast<float>(rng.gaussian() * scale);
-  return v;
-}
 
 // A list of encoded rows and a prepared query, with the codes stored at an
 // odd address (file maps give no alignment promise beyond the row size).
@@ -38,11 +29,11 @@ List make_list(size_t D, unsigned bits, size_t n, uint64_t seed) {
   const size_t row_bytes = code_bytes_for(D, bits);
   l.storage.resize(n * row_bytes + 1);
   for (size_t r = 0; r < n; ++r) {
-    const std::vector<float> o = gaussian_vector(D, rng);
+    const std::vector<float> o = GaussianVector(D, rng);
     encode_rotated_residual(o.data(), D, bits, l.storage.data() + 1 + r * row_bytes, &l.factors[r]);
   }
   l.codes = l.storage.data() + 1;
-  const std::vector<float> q = gaussian_vector(D, rng, 0.7);
+  const std::vector<float> q = GaussianVector(D, rng, 0.7);
   l.lut.prepare(q.data(), D, bits, 0.49f * static_cast<float>(D));
   return l;
 }
@@ -79,33 +70,12 @@ TEST_P(SimdKernel, PopcountSumsAndEstimatesEqualScalar) {
   }
 }
 
-TEST_P(SimdKernel, PopcountSumIsTheCodeQueryProduct) {
-  // S = sum_i u_i * qq_i, checked on unpacked values rather than bit-planes.
-  const size_t D = 128;
-  const unsigned bits = 3;
-  const List l = make_list(D, bits, 9, 77);
-  const EstimatorQuery q = l.lut.kernel_query();
-  std::vector<uint8_t> qq(D, 0), u(D);
-  for (unsigned k = 0; k < 4; ++k) {
-    for (size_t i = 0; i < D; ++i) qq[i] |= ((q.planes[k * 2 + i / 64] >> (i % 64)) & 1) << k;
-  }
-  std::vector<uint64_t> sums(l.n);
-  table_->popcount_sums(q, l.codes, l.n, sums.data());
-  for (size_t r = 0; r < l.n; ++r) {
-    unpack_codes(l.codes + r * code_bytes_for(D, bits), D, bits, u.data());
-    uint64_t want = 0;
-    for (size_t i = 0; i < D; ++i) want += static_cast<uint64_t>(u[i]) * qq[i];
-    EXPECT_EQ(sums[r], want);
-  }
-}
-
 TEST_P(SimdKernel, DistancesEqualScalarForEveryTailLength) {
   XorShift64 rng(12);
   for (size_t dim = 1; dim <= 70; ++dim) {
-    const std::vector<float> a = gaussian_vector(dim + 1, rng), b = gaussian_vector(dim + 1, rng);
+    const std::vector<float> a = GaussianVector(dim + 1, rng), b = GaussianVector(dim + 1, rng);
     // Offset by one float to check unaligned loads.
-    EXPECT_EQ(table_->l2_sq(a.data() + 1, b.data() + 1, dim),
-              scalar_.l2_sq(a.data() + 1, b.data() + 1, dim))
+    EXPECT_EQ(table_->l2_sq(a.data() + 1, b.data() + 1, dim), scalar_.l2_sq(a.data() + 1, b.data() + 1, dim))
         << "dim " << dim;
     std::vector<uint8_t> codes(dim);
     for (uint8_t& c : codes) c = static_cast<uint8_t>(rng.below(256));
@@ -113,7 +83,7 @@ TEST_P(SimdKernel, DistancesEqualScalarForEveryTailLength) {
               scalar_.rerank_l2_u8(a.data(), codes.data(), dim, 2.5f))
         << "dim " << dim;
   }
-  const std::vector<float> a = gaussian_vector(768, rng), b = gaussian_vector(768, rng);
+  const std::vector<float> a = GaussianVector(768, rng), b = GaussianVector(768, rng);
   EXPECT_EQ(table_->l2_sq(a.data(), b.data(), 768), scalar_.l2_sq(a.data(), b.data(), 768));
 }
 
@@ -139,11 +109,11 @@ TEST_P(SimdKernel, ScaleSearchSumsEqualScalar) {
 TEST_P(SimdKernel, CentroidPanelDistancesEqualScalar) {
   XorShift64 rng(13);
   for (size_t dim : {1u, 3u, 17u, 128u}) {
-    const std::vector<float> panel = gaussian_vector(dim * kPanelWidth, rng);
-    const std::vector<float> panel_norms = gaussian_vector(kPanelWidth, rng, 10.0);
+    const std::vector<float> panel = GaussianVector(dim * kPanelWidth, rng);
+    const std::vector<float> panel_norms = GaussianVector(kPanelWidth, rng, 10.0);
     for (size_t n_points : {1u, 5u, 6u, 8u, 13u, 32u}) {
-      const std::vector<float> x = gaussian_vector(n_points * (dim + 2), rng);
-      const std::vector<float> x_norms = gaussian_vector(n_points, rng, 10.0);
+      const std::vector<float> x = GaussianVector(n_points * (dim + 2), rng);
+      const std::vector<float> x_norms = GaussianVector(n_points, rng, 10.0);
       // Rows of 40 values: each call fills 16 of them.
       std::vector<float> want(n_points * 40, -1.0f), got(n_points * 40, -1.0f);
       scalar_.distance_panel(x.data(), dim + 2, x_norms.data(), n_points, dim, panel.data(),
@@ -155,10 +125,32 @@ TEST_P(SimdKernel, CentroidPanelDistancesEqualScalar) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllIsas, SimdKernel, ::testing::Values(Isa::kAvx2, Isa::kAvx512),
-                         [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(AllIsas, SimdKernel, ::testing::Values(Isa::kAvx2, Isa::kAvx512), [](const auto& info) {
                            return std::string(info.param == Isa::kAvx2 ? "Avx2" : "Avx512");
                          });
+
+TEST(Kernels, PopcountSumIsTheCodeQueryProduct) {
+  // S = sum_i u_i * qq_i on unpacked values rather than bit-planes; the
+  // SIMD tables are held to the scalar one above.
+  for (size_t D : {64u, 128u, 384u}) {
+    for (unsigned bits : {1u, 3u, 8u}) {
+      const List l = make_list(D, bits, 9, D + bits);
+      const EstimatorQuery q = l.lut.kernel_query();
+      std::vector<uint8_t> qq(D, 0), u(D);
+      for (unsigned k = 0; k < 4; ++k) {
+        for (size_t i = 0; i < D; ++i) qq[i] |= ((q.planes[k * (D / 64) + i / 64] >> (i % 64)) & 1) << k;
+      }
+      std::vector<uint64_t> sums(l.n);
+      kScalarTable.popcount_sums(q, l.codes, l.n, sums.data());
+      for (size_t r = 0; r < l.n; ++r) {
+        unpack_codes(l.codes + r * code_bytes_for(D, bits), D, bits, u.data());
+        uint64_t want = 0;
+        for (size_t i = 0; i < D; ++i) want += static_cast<uint64_t>(u[i]) * qq[i];
+        EXPECT_EQ(sums[r], want) << "D " << D << " bits " << bits;
+      }
+    }
+  }
+}
 
 TEST(Kernels, ActiveTableIsTheBestSupported) {
   const KernelTable* best = table_for(Isa::kAvx512);
@@ -171,47 +163,6 @@ TEST(Kernels, RerankDistanceDequantisesCodesAroundOneHundredTwentyEight) {
   const float q[3] = {0.0f, 1.0f, -2.0f};
   const uint8_t codes[3] = {128, 255, 1};  // 0, +scale, -scale
   EXPECT_DOUBLE_EQ(rerank_l2_u8(q, codes, 3, 2.0f), 0.0 + 1.0 + 0.0);
-}
-
-// Not run by default: prints ns per row of every kernel table.
-//   nimbrel_tests --gtest_also_run_disabled_tests --gtest_filter='*KernelSpeed*'
-TEST(Kernels, DISABLED_KernelSpeed) {
-  using Clock = std::chrono::steady_clock;
-  const std::vector<std::pair<size_t, unsigned>> shapes = {{128, 1}, {128, 2}, {128, 4}, {768, 2}};
-  for (const auto& [D, bits] : shapes) {
-    const size_t n = 4096;
-    const List l = make_list(D, bits, n, 5);
-    const EstimatorQuery q = l.lut.kernel_query();
-    std::vector<float> est(n), lb(n);
-    for (Isa isa : {Isa::kScalar, Isa::kAvx2, Isa::kAvx512}) {
-      const KernelTable* t = table_for(isa);
-      if (!t) continue;
-      const int reps = 400;
-      const auto start = Clock::now();
-      for (int i = 0; i < reps; ++i) {
-        t->estimate(q, l.codes, l.factors.data(), n, est.data(), lb.data());
-      }
-      const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-      std::printf("estimate D=%zu b=%u %-7s %6.2f ns/row\n", D, bits, t->name,
-                  ns / (reps * double(n)));
-    }
-  }
-  XorShift64 rng(1);
-  for (size_t D : {128u, 768u}) {
-    const std::vector<float> o = gaussian_vector(D * 256, rng);
-    std::vector<uint8_t> code(code_bytes_for(D, 8));
-    RowFactors f;
-    for (unsigned bits : {1u, 2u, 4u, 8u}) {
-      const auto start = Clock::now();
-      for (int rep = 0; rep < 8; ++rep) {
-        for (size_t r = 0; r < 256; ++r) {
-          encode_rotated_residual(&o[r * D], D, bits, code.data(), &f);
-        }
-      }
-      const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-      std::printf("encode D=%zu b=%u %8.0f ns/row\n", D, bits, ns / (8 * 256));
-    }
-  }
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
 #include "ivf_rabitq/kmeans.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
-#include "ivf_rabitq/random.h"
+#include "test_util.h"
 
 namespace nimbrel {
 namespace {
@@ -20,8 +18,7 @@ struct Blobs {
   std::vector<float> centres, points;
 };
 
-Blobs make_blobs(size_t blobs, size_t per_blob, size_t dim, double separation, double spread,
-                 uint64_t seed) {
+Blobs make_blobs(size_t blobs, size_t per_blob, size_t dim, double separation, double spread, uint64_t seed) {
   Blobs b{dim, std::vector<float>(blobs * dim), std::vector<float>(blobs * per_blob * dim)};
   XorShift64 rng(seed);
   for (float& v : b.centres) v = static_cast<float>(rng.gaussian() * separation);
@@ -34,8 +31,7 @@ Blobs make_blobs(size_t blobs, size_t per_blob, size_t dim, double separation, d
   return b;
 }
 
-std::vector<float> run_kmeans(const Blobs& b, size_t k, uint64_t seed, size_t threads,
-                              size_t max_sample = 0) {
+std::vector<float> run_kmeans(const Blobs& b, size_t k, uint64_t seed, size_t threads, size_t max_sample = 0) {
   tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
   KMeansParams p;
   p.n_clusters = k;
@@ -107,49 +103,33 @@ Hard make_hard_case(uint64_t seed) {
   Hard h;
   XorShift64 rng(seed);
   const size_t distinct = 150;
-  for (size_t i = 0; i < distinct * h.dim; ++i) {
-    h.centroids.push_back(static_cast<float>(rng.gaussian()));
-  }
+  h.centroids = GaussianVector(distinct * h.dim, rng);
   for (size_t dup : {3u, 77u, 3u, 149u}) {  // exact copies, appended after the originals
-    const std::vector<float> copy(h.centroids.begin() + dup * h.dim,
-                                  h.centroids.begin() + (dup + 1) * h.dim);
+    const std::vector<float> copy(&h.centroids[dup * h.dim], &h.centroids[(dup + 1) * h.dim]);
     h.centroids.insert(h.centroids.end(), copy.begin(), copy.end());
   }
   // Move one copy of centroid 3 in front: the lower index must win the tie.
-  std::swap_ranges(h.centroids.begin() + 10 * h.dim, h.centroids.begin() + 11 * h.dim,
-                   h.centroids.begin() + distinct * h.dim);
+  std::swap_ranges(&h.centroids[10 * h.dim], &h.centroids[11 * h.dim], &h.centroids[distinct * h.dim]);
   h.k = h.centroids.size() / h.dim;
-  auto add_point = [&](const std::vector<float>& p) {
-    h.points.insert(h.points.end(), p.begin(), p.end());
-  };
-  std::vector<float> p(h.dim);
   for (int i = 0; i < 1500; ++i) {
     const size_t a = rng.below(h.k), b = rng.below(h.k);
-    const int kind = i % 5;
     for (size_t d = 0; d < h.dim; ++d) {
       const float ca = h.centroids[a * h.dim + d], cb = h.centroids[b * h.dim + d];
-      switch (kind) {
-        case 0: p[d] = static_cast<float>(rng.gaussian()); break;
-        case 1: p[d] = ca; break;
-        case 2: p[d] = 0.5f * (ca + cb); break;
-        case 3: p[d] = ca + static_cast<float>(rng.gaussian() * 1e-4); break;
-        default: p[d] = static_cast<float>(rng.gaussian() * 40.0); break;
-      }
+      const float r = static_cast<float>(rng.gaussian());
+      const float kinds[5] = {r, ca, 0.5f * (ca + cb), ca + r * 1e-4f, r * 40.0f};
+      h.points.push_back(kinds[i % 5]);
     }
-    add_point(p);
   }
-  // Exact ties: two centroids mirrored in coordinate 0, points on the mirror plane.
-  std::vector<float> left(h.dim, 0.0f), right(h.dim, 0.0f);
-  left[0] = 1.0f;
-  right[0] = -1.0f;
-  h.centroids.insert(h.centroids.end(), left.begin(), left.end());
-  h.centroids.insert(h.centroids.end(), right.begin(), right.end());
+  // Exact ties: two centroids mirrored in coordinate 0 (the last two), and
+  // the last 50 points on the mirror plane.
+  for (float x0 : {1.0f, -1.0f}) {
+    h.centroids.push_back(x0);
+    h.centroids.insert(h.centroids.end(), h.dim - 1, 0.0f);
+  }
   h.k += 2;
   for (int i = 0; i < 50; ++i) {
-    for (size_t d = 0; d < h.dim; ++d) {
-      p[d] = d == 0 ? 0.0f : static_cast<float>(rng.gaussian() * 0.01);
-    }
-    add_point(p);
+    h.points.push_back(0.0f);
+    for (size_t d = 1; d < h.dim; ++d) h.points.push_back(static_cast<float>(rng.gaussian() * 0.01));
   }
   return h;
 }
@@ -158,8 +138,7 @@ TEST(NearestCentroid, NeighbourListsGiveTheBruteForceAnswer) {
   const Hard h = make_hard_case(5);
   const size_t n = h.points.size() / h.dim;
   for (size_t per_list : {2u, 16u, 64u, 1000u}) {
-    const CentroidNeighbours nb =
-        build_centroid_neighbours(h.centroids.data(), h.k, h.dim, per_list);
+    const CentroidNeighbours nb = build_centroid_neighbours(h.centroids.data(), h.k, h.dim, per_list);
     ASSERT_EQ(nb.per_list, std::min(per_list, h.k - 1));
     XorShift64 rng(per_list);
     for (size_t i = 0; i < n; ++i) {
@@ -176,17 +155,14 @@ TEST(NearestCentroid, TiesGoToTheLowerIndex) {
   const Hard h = make_hard_case(6);
   const size_t n = h.points.size() / h.dim;
   const CentroidNeighbours nb = build_centroid_neighbours(h.centroids.data(), h.k, h.dim);
-  // The mirrored pair: the last 50 points are exactly between them.
+  const auto far_hint = static_cast<uint32_t>(h.k - 1);
   for (size_t i = n - 50; i < n; ++i) {
     const float* x = &h.points[i * h.dim];
-    const float dl = l2_sq(x, &h.centroids[(h.k - 2) * h.dim], h.dim);
-    const float dr = l2_sq(x, &h.centroids[(h.k - 1) * h.dim], h.dim);
-    ASSERT_EQ(dl, dr);
+    ASSERT_EQ(l2_sq(x, &h.centroids[(h.k - 2) * h.dim], h.dim), l2_sq(x, &h.centroids[(h.k - 1) * h.dim], h.dim));
     const uint32_t want = nearest_centroid_bruteforce(x, h.centroids.data(), h.k, h.dim);
     if (want >= h.k - 2) {
       EXPECT_EQ(want, h.k - 2);
     }
-    const auto far_hint = static_cast<uint32_t>(h.k - 1);
     EXPECT_EQ(nearest_centroid(x, h.centroids.data(), h.k, h.dim, nb, far_hint), want);
   }
   // A point on a duplicated centroid: the lowest of the copies.
@@ -196,63 +172,20 @@ TEST(NearestCentroid, TiesGoToTheLowerIndex) {
 }
 
 TEST(NearestCentroid, ParallelAssignmentGivesTheBruteForceAnswer) {
-  const Hard h = make_hard_case(7);
-  const size_t n = h.points.size() / h.dim;
-  const std::vector<uint32_t> got =
-      assign_nearest(h.points.data(), n, h.centroids.data(), h.k, h.dim);
-  ASSERT_EQ(got.size(), n);
-  for (size_t i = 0; i < n; ++i) {
-    const float* x = &h.points[i * h.dim];
-    ASSERT_EQ(got[i], nearest_centroid_bruteforce(x, h.centroids.data(), h.k, h.dim))
-        << "point " << i;
-  }
   // Data far from the origin makes the blocked formula's rounding large
   // next to the gaps between distances.
-  Hard shifted = h;
-  for (float& v : shifted.centroids) v += 300.0f;
-  for (float& v : shifted.points) v += 300.0f;
-  const std::vector<uint32_t> got_shifted =
-      assign_nearest(shifted.points.data(), n, shifted.centroids.data(), h.k, h.dim);
-  for (size_t i = 0; i < n; ++i) {
-    const float* x = &shifted.points[i * h.dim];
-    ASSERT_EQ(got_shifted[i], nearest_centroid_bruteforce(x, shifted.centroids.data(), h.k, h.dim))
-        << "point " << i;
-  }
-}
-
-TEST(NearestCentroid, NeighbourListsAreSortedByDistanceThenIndex) {
-  const Hard h = make_hard_case(8);
-  const CentroidNeighbours nb = build_centroid_neighbours(h.centroids.data(), h.k, h.dim, 20);
-  for (size_t a = 0; a < h.k; ++a) {
-    for (size_t e = 0; e < nb.per_list; ++e) {
-      const uint32_t b = nb.ids[a * nb.per_list + e];
-      EXPECT_NE(b, a);
-      const float d = std::sqrt(l2_sq(&h.centroids[a * h.dim], &h.centroids[b * h.dim], h.dim));
-      EXPECT_EQ(nb.dist[a * nb.per_list + e], d);
-      if (e > 0) {
-        const float prev = nb.dist[a * nb.per_list + e - 1], cur = nb.dist[a * nb.per_list + e];
-        EXPECT_TRUE(prev < cur || (prev == cur && nb.ids[a * nb.per_list + e - 1] < b));
-      }
+  for (float shift : {0.0f, 300.0f}) {
+    Hard h = make_hard_case(7);
+    for (float& v : h.centroids) v += shift;
+    for (float& v : h.points) v += shift;
+    const size_t n = h.points.size() / h.dim;
+    const std::vector<uint32_t> got = assign_nearest(h.points.data(), n, h.centroids.data(), h.k, h.dim);
+    ASSERT_EQ(got.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(got[i], nearest_centroid_bruteforce(&h.points[i * h.dim], h.centroids.data(), h.k, h.dim))
+          << "point " << i << " shift " << shift;
     }
   }
-}
-
-// Not run by default: times k-means and assignment at the size of the
-// build benchmark (200k x 128, 450 lists).
-TEST(KMeans, DISABLED_BuildSizeTiming) {
-  const Blobs b = make_blobs(2000, 100, 128, 1.0, 0.8, 3);
-  const size_t n = b.points.size() / b.dim;
-  KMeansParams p;
-  p.n_clusters = 450;
-  using Clock = std::chrono::steady_clock;
-  auto start = Clock::now();
-  const std::vector<float> c = kmeans(b.points.data(), n, b.dim, p);
-  const double t_kmeans = std::chrono::duration<double>(Clock::now() - start).count();
-  start = Clock::now();
-  const std::vector<uint32_t> a = assign_nearest(b.points.data(), n, c.data(), 450, b.dim);
-  const double t_assign = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("kmeans %.3f s, assign %.3f s (n=%zu, dim=%zu, k=450)\n", t_kmeans, t_assign, n,
-              b.dim);
 }
 
 }  // namespace

@@ -74,11 +74,44 @@ ScopedEnv::~ScopedEnv() {
   reset_cached_settings_for_testing();
 }
 
+std::vector<float> GaussianVector(size_t n, XorShift64& rng, double scale) {
+  std::vector<float> v(n);
+  for (float& x : v) x = static_cast<float>(rng.gaussian() * scale);
+  return v;
+}
+
+std::shared_ptr<IvfIndex> OpenOk(const std::string& dir, const std::optional<std::set<std::string>>& skip) {
+  auto idx = IvfIndex::open_with_skip(dir, skip);
+  EXPECT_TRUE(idx.ok()) << dir << ": " << idx.status().message();
+  return idx.ok() ? *idx : nullptr;
+}
+
+std::shared_ptr<IvfIndex> BuildAndOpen(const BuildInput& in) {
+  const Status st = IvfIndex::build(in);
+  EXPECT_TRUE(st.ok()) << st.message();
+  return st.ok() ? OpenOk(in.dir) : nullptr;
+}
+
+std::string RowId(uint64_t i) { return std::string("r").append(std::to_string(i)); }
+
+SmallInput::SmallInput(const std::string& dir, size_t dim, std::vector<float> values) : data(std::move(values)) {
+  in.dir = dir;
+  in.dim = dim;
+  in.n = data.size() / dim;
+  in.data = data.data();
+  in.data_len = data.size();
+  in.n_clusters = 1;
+  for (uint64_t i = 0; i < in.n; ++i) {
+    in.ids.push_back(RowId(i));
+    in.metadata.push_back(nullptr);
+  }
+}
+
 RandomSegment MakeRandomSegment(const std::string& dir, const RandomSegmentOptions& opts) {
   RandomSegment s;
   std::mt19937_64 rng(opts.seed);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
-  const uint64_t blobs = 6;
+  const uint64_t blobs = opts.blobs;
   std::vector<float> centers(blobs * opts.dim);
   for (float& c : centers) c = 5.0f * gauss(rng);
   s.data.resize(opts.n * opts.dim);
@@ -90,8 +123,7 @@ RandomSegment MakeRandomSegment(const std::string& dir, const RandomSegmentOptio
     if (i % 11 == 5) {
       in.metadata.push_back(nullptr);
     } else {
-      nlohmann::json m = {{"num", static_cast<int>(i % 13)},
-                          {"tag", "t\"" + std::to_string(i % 4) + "\\"},
+      nlohmann::json m = {{"num", static_cast<int>(i % 13)}, {"tag", "t\"" + std::to_string(i % 4) + "\\"},
                           {"flag", i % 2 == 0}};
       if (i % 5 == 0) m["nested"] = {{"a", {1, 2, i}}, {"b", "x,y:z"}};
       in.metadata.push_back(std::move(m));

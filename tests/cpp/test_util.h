@@ -1,13 +1,16 @@
 // Shared helpers of the C++ tests: temporary directories, byte damage,
-// environment overrides and a small random-segment builder.
+// environment overrides, random vectors and small segment builders.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ivf_rabitq/index.h"
+#include "ivf_rabitq/random.h"
 
 namespace nimbrel {
 
@@ -49,19 +52,41 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// ---- random segments -----------------------------------------------------------
+std::vector<float> GaussianVector(size_t n, XorShift64& rng, double scale = 1.0);
+
+// ---- segments --------------------------------------------------------------------
+// Opens a segment; a failure fails the test and gives null.
+std::shared_ptr<IvfIndex> OpenOk(const std::string& dir,
+                                 const std::optional<std::set<std::string>>& skip = std::nullopt);
+// Builds, then opens; either failing fails the test and gives null.
+std::shared_ptr<IvfIndex> BuildAndOpen(const BuildInput& in);
+
+// "r<i>", the id of row i of a SmallInput.
+std::string RowId(uint64_t i);
+
+// A tiny build input over the given rows: ids RowId(i), null metadata, one list.
+struct SmallInput {
+  SmallInput(const std::string& dir, size_t dim, std::vector<float> values);
+  SmallInput(const SmallInput&) = delete;  // `in.data` points into `data`
+  SmallInput& operator=(const SmallInput&) = delete;
+  std::vector<float> data;
+  BuildInput in;
+};
+
 struct RandomSegmentOptions {
   uint64_t n = 300;
   uint64_t dim = 8;
   uint64_t lists = 0;  // 0: the build's default
   uint64_t bits = 2;
   uint64_t seed = 42;
+  uint64_t blobs = 6;
   bool sparse = true;  // a few sparse terms per row
 };
 
-// Gaussian blobs; ids "id-<i>" (every 7th one with a non-ASCII suffix);
-// metadata objects with a number, a string with quotes and escapes, a bool
-// and sometimes a nested value; every 11th row has null metadata.
+// `blobs` Gaussian blobs (centres about 5 apart, unit spread); ids "id-<i>"
+// (every 7th one with a non-ASCII suffix); metadata objects with a number
+// "num" (i % 13), a string "tag" with quotes and escapes, a bool "flag"
+// (i even) and sometimes a nested value; every 11th row has null metadata.
 // `input.data` points into `data`, so the struct is move-only.
 struct RandomSegment {
   RandomSegment() = default;
