@@ -1,6 +1,7 @@
 """Handle construction, directory recovery, close, and the status readers."""
 
 import os
+import shutil
 
 import pytest
 
@@ -56,6 +57,46 @@ def test_a_damaged_segment_fails_construction_with_a_corrupt_index_error_and_cou
     with pytest.raises(OSError, match="^corrupt index: "):
         nimbrel.ZevireDarir(seg_path, 4)
     assert nimbrel.ivf_open_count() == before + 1
+
+
+def _damage(path, how):
+    if how == "remove":
+        os.remove(path)
+        return
+    with open(path, "r+b") as f:
+        data = f.read()
+        if how == "truncate":
+            f.truncate(len(data) // 2)
+        elif data:
+            f.seek(len(data) // 2)
+            f.write(bytes([data[len(data) // 2] ^ 0x10]))
+
+
+def test_every_file_of_a_segment_damaged_in_turn_is_refused_or_repaired_never_a_crash(tmp_path):
+    vectors = random_vectors(300, 8, seed=3)
+    good = tmp_path / "good"
+    build_segment(good, vectors, n_clusters=4,
+                  sparse=[[(i % 7, 1.0)] for i in range(300)])
+    for name in sorted(os.listdir(good)):
+        for how in ("truncate", "flip", "remove"):
+            seg = tmp_path / f"{name}-{how}"
+            shutil.copytree(good, seg)
+            _damage(seg / name, how)
+            try:
+                h = nimbrel.ZevireDarir(str(seg), 8)
+            except OSError as e:
+                assert str(e).startswith("corrupt index: "), (name, how, str(e))
+                continue
+            if (name, how) == ("manifest.bin", "remove"):
+                # Without its manifest a directory holds no segment at all.
+                with pytest.raises(RuntimeError, match="^index not built/opened$"):
+                    h.search(vectors[5].tobytes(), 5)
+                continue
+            # Opened: repaired (idhash.bin), tolerated (generation reads as 0,
+            # format.bin missing means a legacy version), or damage in bytes no
+            # check covers. Either way queries stay in bounds.
+            hits = h.search(vectors[5].tobytes(), 5, nprobe=4, ensure_target_k=True)
+            assert len(hits) == 5, (name, how)
 
 
 def test_a_segment_without_format_file_reports_version_one(seg_path):
