@@ -14,7 +14,7 @@ import nimbrel
 
 
 def gaussian_mixture(rng, n, dim, components):
-    centers = rng.normal(0.0, 4.0, size=(components, dim)).astype(np.float32)
+    centers = rng.normal(0.0, 1.0, size=(components, dim)).astype(np.float32)
     labels = rng.integers(0, components, size=n)
     return (centers[labels] + rng.normal(0.0, 1.0, size=(n, dim))).astype(np.float32), labels
 
@@ -22,7 +22,7 @@ def gaussian_mixture(rng, n, dim, components):
 def main():
     rng = np.random.default_rng(7)
     n, dim, n_queries, k = 50_000, 64, 200, 10
-    data, labels = gaussian_mixture(rng, n + n_queries, dim, 200)
+    data, labels = gaussian_mixture(rng, n + n_queries, dim, 500)
     vectors, queries = data[:n], data[n:]
     ids = [f"doc-{i}" for i in range(n)]
     colours = ["red", "green", "blue"]
@@ -44,7 +44,7 @@ def main():
               - 2.0 * queries @ vectors.T)
         truth = np.argsort(d2, axis=1)[:, :k]
 
-        for nprobe in (4, 16, 64):
+        for nprobe in (1, 4, 16, 64):
             t0 = time.perf_counter()
             results = [handle.search(q.tobytes(), k, nprobe=nprobe) for q in queries]
             elapsed = time.perf_counter() - t0
