@@ -2,9 +2,9 @@
 // cache, the IVF probe with popcount estimates, the bounded candidate pool
 // and the exact rerank against the 8-bit copies.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
-#include <queue>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -222,7 +222,10 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
   // extended batch by batch when a filter asks for more.
   std::vector<std::pair<float, uint32_t>> order(n_lists);
   for (size_t c = 0; c < n_lists; ++c) {
-    order[c] = {l2_sq(query, manifest_.centroids.data() + c * dim, dim), static_cast<uint32_t>(c)};
+    const float d = l2_sq(query, manifest_.centroids.data() + c * dim, dim);
+    // A NaN (only from a damaged centroid) would break the ordering the
+    // sorts below rely on; such a list ranks last.
+    order[c] = {std::isnan(d) ? std::numeric_limits<float>::infinity() : d, static_cast<uint32_t>(c)};
   }
   size_t ranked = 0;
   auto rank_lists_up_to = [&](size_t upto) {
@@ -232,7 +235,10 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
     ranked = upto;
   };
 
-  const size_t pool_capacity = std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1);
+  // The pool never holds more than the segment's rows; the cap also keeps
+  // its doubled capacity clear of overflow for k or rerank near 2^64.
+  const size_t pool_capacity =
+      std::min<uint64_t>(std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1), manifest_.n);
   const uint64_t* offsets = manifest_.list_offsets.data();
   const uint8_t* codes = codes_.data();
   const RowFactors* factors = reinterpret_cast<const RowFactors*>(metas_.data());
@@ -250,11 +256,21 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
       for (size_t j = 0; j < count; ++j) {
         // Cheapest test first: most rows fail the pool threshold once the
         // pool is full, and then neither bitmap nor filter is consulted.
-        if (!(st.est[j] <= st.pool.threshold())) continue;
+        float est = st.est[j];
+        if (!(est <= st.pool.threshold())) {
+          // A NaN estimate (an overflowing query, damaged factors) ranks
+          // last instead of never: the row is still a candidate while the
+          // pool has room, so ensure_target_k does not lose it.
+          if (!std::isnan(est)) continue;
+          est = std::numeric_limits<float>::infinity();
+          if (!(est <= st.pool.threshold())) continue;
+        }
         const uint32_t row = static_cast<uint32_t>(b + j);
         if (has_tombstones && roaring_bitmap_contains(tombstones_, row)) continue;
         if (filter != nullptr && !filter->eval(main_rows_, row)) continue;
-        st.pool.push({st.est[j], st.lb[j], row});
+        // A NaN bound would break the rerank's sort; it prunes nothing.
+        const float lb = std::isnan(st.lb[j]) ? -std::numeric_limits<float>::infinity() : st.lb[j];
+        st.pool.push({est, lb, row});
       }
     }
   };

@@ -1,6 +1,7 @@
 // Dense search against its exact oracle: recall, ordering, filters, the
 // batch probing that a selective filter triggers, and ensure_target_k.
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 
 #include <set>
 #include <string>
@@ -87,6 +88,71 @@ TEST(SearchCore, EdgeArgumentsKZeroNprobeZeroAndKBeyondTheRows) {
   for (const Hit& h : all) rows.insert(h.row);
   EXPECT_EQ(all.size(), 500u);
   EXPECT_EQ(rows.size(), 500u);
+}
+
+// Results ascend by (distance, row) and name each row at most once.
+void ExpectOrderedDistinct(const std::vector<Hit>& hits) {
+  std::set<uint32_t> rows;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    EXPECT_TRUE(rows.insert(hits[i].row).second) << "row " << hits[i].row << " twice";
+    if (i > 0) {
+      EXPECT_TRUE(hits[i - 1].dist < hits[i].dist ||
+                  (hits[i - 1].dist == hits[i].dist && hits[i - 1].row < hits[i].row))
+          << "at " << i;
+    }
+  }
+}
+
+TEST(SearchCore, KAndRerankNearTwoToTheSixtyFourAreSafe) {
+  TempDir dir;
+  const Segment s = Build(dir.file("seg"), {.n = 400, .dim = 8, .lists = 8});
+  const uint64_t kMax = ~uint64_t{0}, kHalf = uint64_t{1} << 63;
+  const auto want = s.index->search_bruteforce(s.row(1), 5, nullptr);
+  for (auto [k, rerank] : std::vector<std::pair<uint64_t, uint64_t>>{
+           {kMax, 0}, {kMax, kMax}, {kHalf + 5, 0}, {5, kHalf}, {5, kHalf + 3}}) {
+    auto hits = s.index->search_core(s.row(1), k, 8, rerank, nullptr, false);
+    ExpectOrderedDistinct(hits);
+    ASSERT_EQ(hits.size(), k == 5 ? 5u : 400u) << k << " " << rerank;
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(hits[i].row, want[i].row);
+  }
+}
+
+TEST(SearchCore, QueryWhoseDistancesOverflowStillFindsEveryRow) {
+  TempDir dir;
+  const Segment s = Build(dir.file("seg"), {.n = 600, .dim = 16, .lists = 12});
+  // Finite values whose squared distances overflow float: the estimates and
+  // bounds turn infinite or NaN, but every row must still be ranked.
+  for (float v : {1e20f, 1e38f, -3e38f}) {
+    std::vector<float> q(16, v);
+    q[3] = -v;
+    auto hits = s.index->search_core(q.data(), 600, 1, 0, nullptr, true);
+    EXPECT_EQ(hits.size(), 600u) << v;
+    ExpectOrderedDistinct(hits);
+  }
+}
+
+TEST(SearchCore, ASearchSplitAcrossThreadsGivesTheSingleThreadAnswer) {
+  TempDir dir;
+  // Enough rows that probing every list crosses the split threshold.
+  const Segment s = Build(dir.file("seg"), {.n = 210000, .dim = 8, .lists = 16, .bits = 1, .sparse = false});
+  auto filter = s.index->compile_filter_cached(R"({"flag": true})");
+  ASSERT_TRUE(filter.ok());
+  auto run = [&](size_t threads) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+    std::vector<std::vector<Hit>> out;
+    for (size_t q = 0; q < 3; ++q) {
+      out.push_back(s.index->search_core(s.row(q * 977), 20, 16, 300, q == 1 ? filter->get() : nullptr, false));
+    }
+    return out;
+  };
+  const auto one = run(1), many = run(8);
+  for (size_t q = 0; q < one.size(); ++q) {
+    ASSERT_EQ(one[q].size(), many[q].size());
+    for (size_t i = 0; i < one[q].size(); ++i) {
+      EXPECT_EQ(one[q][i].row, many[q][i].row);
+      EXPECT_EQ(one[q][i].dist, many[q][i].dist);
+    }
+  }
 }
 
 TEST(SearchCore, SelectiveFilterProbesFurtherListsUntilKRowsAreFound) {
