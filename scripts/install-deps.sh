@@ -9,5 +9,5 @@ $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-rec
     g++ make pkg-config \
     libroaring-dev libtbb-dev nlohmann-json3-dev libsimdjson-dev libisal-dev libgtest-dev \
     >/dev/null
-python3 -m pip install -q --disable-pip-version-check \
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
     "scikit-build-core>=0.9" "cmake>=3.26" ninja pytest numpy hypothesis

@@ -9,6 +9,6 @@ cmake -S . -B build/cpp -DNIMBREL_BUILD_TESTS=ON -DNIMBREL_BUILD_MODULE=OFF -DCM
 cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 # Run from tests/ so the installed module is imported, not the source tree.
 cd tests && python3 -m pytest -q -p no:cacheprovider .
