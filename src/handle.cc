@@ -4,16 +4,16 @@
 #include <cstdio>
 
 #include "convert.h"
+#include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/storage.h"
 
 namespace nimbrel::py {
 
 namespace {
 
-constexpr const char* kManifest = "manifest.bin";
 constexpr std::string_view kTempSuffix = ".writing.tmp";
 
-std::string ManifestOf(const std::string& dir) { return platform::JoinPath(dir, kManifest); }
+std::string ManifestOf(const std::string& dir) { return platform::JoinPath(dir, segment::kManifestFile); }
 
 // The path as a quoted string literal, for the dim-mismatch message.
 std::string Quoted(const std::string& s) {

@@ -22,6 +22,7 @@
 #include "convert.h"
 #include "handle.h"
 #include "ivf_rabitq/json_text.h"
+#include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/storage.h"
 
 namespace nimbrel::py {
@@ -216,7 +217,7 @@ PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw) {
   if (!lock_failure.ok()) return io_err(SearchErr::Io(lock_failure.message()).Rendered());
 
   const std::string live = h->path;
-  const bool swap_mode = platform::Exists(platform::JoinPath(live, "manifest.bin"));
+  const bool swap_mode = platform::Exists(platform::JoinPath(live, segment::kManifestFile));
   const std::string target = swap_mode ? sibling(live, ".compacting") : live;
   const uint64_t new_generation = storage::read_generation(live) + 1;
   if (swap_mode) (void)platform::RemoveAll(target);
@@ -243,9 +244,7 @@ PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw) {
           NIMBREL_RETURN_IF_ERROR(IvfIndex::build(in));
           if (!swap_mode) return Status::Ok();
           // Handles elsewhere notice the new segment by its generation.
-          uint8_t gen_bytes[8];
-          for (int i = 0; i < 8; ++i) gen_bytes[i] = static_cast<uint8_t>(new_generation >> (8 * i));
-          return storage::write_bytes(platform::JoinPath(target, "generation"), gen_bytes, 8);
+          return storage::write_generation(target, new_generation);
         });
       })) {
     return nullptr;

@@ -18,7 +18,8 @@ uint64_t fnv1a64(std::string_view bytes);
 
 // The id bytes of `row` from ids.bin (`ids`, `ids_len` bytes) and
 // ids_off.bin (`offsets`, n + 1 little-endian u64). False when the row's
-// offset pair is missing, reversed or runs past the id bytes.
+// offset pair is missing, reversed or runs past the id bytes. meta.bin and
+// meta_off.bin share the layout and are sliced the same way.
 bool id_bytes_of(const uint8_t* ids, uint64_t ids_len, const uint8_t* offsets, uint64_t n,
                  uint64_t row, std::string_view* out);
 

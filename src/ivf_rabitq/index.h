@@ -168,7 +168,6 @@ class IvfIndex {
   size_t padded_dim_ = 0;
   size_t code_bytes_ = 0;
   std::vector<float> rotated_centroids_;  // n_lists * padded_dim
-  CentroidNeighbours centroid_neighbours_;
   std::map<std::string, uint32_t> crcs_;
   std::set<std::string> skip_;            // build-time skip list + the handle's skip set
   std::vector<FieldSchema> fields_;       // effective schema (skipped fields removed)
@@ -178,11 +177,10 @@ class IvfIndex {
   platform::MappedFile codes_, metas_, orig_, origscale_, ids_, ids_off_, idhash_, meta_,
       meta_off_, sparse_;
   std::vector<platform::MappedFile> num_cols_, str_cols_;  // by column number in its kind
-  // The id -> row table: the map of idhash.bin, or the table rebuilt in
-  // memory at open when the file was missing or damaged.
+  // The id -> row table of manifest_.n entries: the map of idhash.bin, or
+  // the table rebuilt in memory at open when the file was missing or damaged.
   std::vector<uint8_t> idhash_rebuilt_;
   const uint8_t* idhash_data_ = nullptr;
-  uint64_t idhash_entries_ = 0;
   // Per effective string field: dictionary code -> key (for rebuilding a
   // row's metadata from its typed columns).
   std::vector<std::vector<const std::string*>> reverse_dicts_;

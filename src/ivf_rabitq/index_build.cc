@@ -359,10 +359,10 @@ Status WriteSparse(DataFileSet& files, const BuildInput& in, const RowOrder& ord
 
 // num_<i>.bin and str_<i>.bin; returns the schema for the manifest.
 Result<std::vector<FieldSchema>> WriteTypedColumns(DataFileSet& files, const BuildInput& in,
-                                                   const RowOrder& order) {
+                                                   const RowOrder& order, const std::set<std::string>& skip) {
   std::vector<const nlohmann::json*> rows(order.input_of.size());
   for (uint64_t r = 0; r < rows.size(); ++r) rows[r] = &in.metadata[order.input_of[r]];
-  TypedColumns tc = build_typed_columns(rows, std::set<std::string>(in.skip.begin(), in.skip.end()));
+  TypedColumns tc = build_typed_columns(rows, skip);
   for (size_t i = 0; i < tc.num.size(); ++i) {
     NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::numeric_column_file(i), tc.num[i].data(),
                                              tc.num[i].size() * sizeof(double)));
@@ -442,7 +442,7 @@ Status BuildImpl(const BuildInput& in) {
   NIMBREL_RETURN_IF_ERROR(WriteIds(files, in, order));
   NIMBREL_RETURN_IF_ERROR(WriteMetadata(files, in, order));
   NIMBREL_RETURN_IF_ERROR(WriteSparse(files, in, order));
-  NIMBREL_ASSIGN_OR_RETURN(m.fields, WriteTypedColumns(files, in, order));
+  NIMBREL_ASSIGN_OR_RETURN(m.fields, WriteTypedColumns(files, in, order, skip));
   NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(in.dir));
 
   // The write path's files describe the old rows: a fresh segment starts

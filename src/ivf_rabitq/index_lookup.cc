@@ -34,14 +34,11 @@ bool IsValidJson(std::string_view text) {
 }
 
 // A slice of a mapped file through its offsets file (n + 1 u64 entries).
+// The offsets map is checked first: without meta.bin it is empty.
 bool OffsetSlice(const platform::MappedFile& bytes, const platform::MappedFile& offsets, uint64_t n,
                  uint32_t row, std::string_view* out) {
-  if (row >= n || offsets.size() < (static_cast<uint64_t>(row) + 2) * segment::kOffsetBytes) return false;
-  const uint64_t begin = load_le<uint64_t>(offsets.data() + row * segment::kOffsetBytes);
-  const uint64_t end = load_le<uint64_t>(offsets.data() + (row + 1) * segment::kOffsetBytes);
-  if (end < begin || end > bytes.size()) return false;
-  *out = std::string_view(reinterpret_cast<const char*>(bytes.data()) + begin, end - begin);
-  return true;
+  if (offsets.size() < (static_cast<uint64_t>(row) + 2) * segment::kOffsetBytes) return false;
+  return id_bytes_of(bytes.data(), bytes.size(), offsets.data(), n, row, out);
 }
 
 // Adds with saturation at 2^64 - 1.
@@ -69,13 +66,13 @@ std::optional<uint32_t> IvfIndex::main_slot_of(std::string_view id) const {
   constexpr size_t kEntry = segment::kIdHashEntryBytes;
   auto hash_at = [&](uint64_t i) { return load_le<uint64_t>(idhash_data_ + i * kEntry); };
   // First entry whose hash is >= h.
-  uint64_t lo = 0, hi = idhash_entries_;
+  uint64_t lo = 0, hi = manifest_.n;
   while (lo < hi) {
     const uint64_t mid = lo + (hi - lo) / 2;
     if (hash_at(mid) < h) lo = mid + 1; else hi = mid;
   }
   // Entries of equal hash: colliding ids, or a damaged table. The id bytes decide.
-  for (uint64_t i = lo; i < idhash_entries_ && hash_at(i) == h; ++i) {
+  for (uint64_t i = lo; i < manifest_.n && hash_at(i) == h; ++i) {
     const uint32_t row = load_le<uint32_t>(idhash_data_ + i * kEntry + 8);
     std::string_view stored;
     if (main_id_bytes(row, &stored) && stored == id) return row;

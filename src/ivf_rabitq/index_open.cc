@@ -220,7 +220,6 @@ class IvfIndexOpener {
       return Corrupt(has_meta ? segment::kMetaOffsetsFile : segment::kMetaFile, "missing");
     }
     if (has_meta) NIMBREL_RETURN_IF_ERROR(CheckOffsets(segment::kMetaOffsetsFile, x.meta_off_, x.meta_));
-    has_meta_ = has_meta;
 
     NIMBREL_RETURN_IF_ERROR(Map(segment::kSparseFile, A::kRandom, kOptional, &x.sparse_, &has_sparse_));
 
@@ -282,13 +281,11 @@ class IvfIndexOpener {
     const uint64_t n = x.manifest_.n;
     if (idhash_problem_.empty()) {
       x.idhash_data_ = x.idhash_.data();
-      x.idhash_entries_ = n;
       return Status::Ok();
     }
     x.idhash_ = MappedFile();
     x.idhash_rebuilt_ = build_id_hash_table(x.ids_.data(), x.ids_.size(), x.ids_off_.data(), n);
     x.idhash_data_ = x.idhash_rebuilt_.data();
-    x.idhash_entries_ = n;
     // A unique temporary name: several processes may repair the same
     // directory at once, and must not write into one temporary file.
     const std::string temp = PathOf("idhash." + U(platform::ProcessId()) + "-" +
@@ -338,7 +335,6 @@ class IvfIndexOpener {
     IvfIndex& x = *idx_;
     const Manifest& m = x.manifest_;
     x.rotator_ = Rotator::Create(m.dim, m.seed, x.format_version_);
-    x.padded_dim_ = x.rotator_.padded_dim();
     const size_t lists = m.n_lists, dim = m.dim, padded = x.padded_dim_;
     x.rotated_centroids_.assign(lists * padded, 0.0f);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, lists, 16), [&](const tbb::blocked_range<size_t>& r) {
@@ -346,7 +342,6 @@ class IvfIndexOpener {
         x.rotator_.rotate(m.centroids.data() + l * dim, x.rotated_centroids_.data() + l * padded);
       }
     });
-    if (lists > 0) x.centroid_neighbours_ = build_centroid_neighbours(m.centroids.data(), lists, dim);
   }
 
   // The effective schema: the manifest's fields minus the skipped ones
@@ -367,12 +362,11 @@ class IvfIndexOpener {
         x.main_rows_.num.push_back(reinterpret_cast<const double*>(x.num_cols_[col].data()));
       } else {
         x.main_rows_.str.push_back(reinterpret_cast<const uint32_t*>(x.str_cols_[col].data()));
-        std::vector<const std::string*> reverse(f.dict.size(), nullptr);
-        for (const auto& [key, code] : f.dict) reverse[code] = &key;
-        x.reverse_dicts_.push_back(std::move(reverse));
+        x.reverse_dicts_.emplace_back(f.dict.size(), nullptr);
       }
     }
-    // Point the reverse dictionaries at the effective schema's own keys.
+    // Filled only now that fields_ has stopped growing: the entries point
+    // at the effective schema's own keys.
     size_t s = 0;
     for (const FieldSchema& f : x.fields_) {
       if (f.numeric) continue;
@@ -390,7 +384,6 @@ class IvfIndexOpener {
   std::shared_ptr<IvfIndex> idx_;
   std::map<std::string, const MappedFile*> mapped_;  // file name -> its map, for the CRC pass
   std::string idhash_problem_;                       // empty: idhash.bin usable
-  bool has_meta_ = false;
   bool has_sparse_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/kernels.h"
 #include "ivf_rabitq/query_lut.h"
+#include "ivf_rabitq/segment_format.h"
 
 namespace nimbrel {
 namespace {
@@ -161,7 +162,8 @@ bool IvfIndex::passes_delta(const Predicate& p, uint32_t delta_index) const {
 float IvfIndex::rerank_scale(uint32_t row) const {
   if (origscale_.empty()) return manifest_.quant_scale;
   uint32_t e;
-  std::memcpy(&e, origscale_.data() + static_cast<size_t>(row) * 8 + 4, sizeof e);
+  std::memcpy(&e, origscale_.data() + static_cast<size_t>(row) * segment::kScaleRecordBytes + segment::kScaleExponentAt,
+              sizeof e);
   return exponent_scale(e & 0xFF);
 }
 
@@ -170,7 +172,7 @@ void IvfIndex::prefetch_rerank_row(uint32_t row) const {
   const uint8_t* codes = orig_.data() + static_cast<size_t>(row) * dim;
   for (size_t off = 0; off < dim; off += 64) __builtin_prefetch(codes + off);
   __builtin_prefetch(codes + dim - 1);
-  if (!origscale_.empty()) __builtin_prefetch(origscale_.data() + static_cast<size_t>(row) * 8);
+  if (!origscale_.empty()) __builtin_prefetch(origscale_.data() + static_cast<size_t>(row) * segment::kScaleRecordBytes);
 }
 
 float IvfIndex::rerank_distance(const float* query, uint32_t row) const {
