@@ -11,7 +11,6 @@ namespace nimbrel::py {
 
 namespace {
 
-constexpr std::string_view kTempSuffix = ".writing.tmp";
 
 std::string ManifestOf(const std::string& dir) { return platform::JoinPath(dir, segment::kManifestFile); }
 
@@ -63,11 +62,8 @@ SegmentOrErr Refresh(Handle& h, bool use_cache) {
   // of another writer's directory swap the live manifest is missing, and a
   // handle without a segment must wait for the swap rather than report
   // that nothing was built.
-  Result<platform::File> lock = lock_file(h.path);
+  Result<platform::File> lock = locked_directory(h.path, platform::LockKind::kShared);
   if (!lock.ok()) return {nullptr, SearchErr::Io(lock.status().message())};
-  if (Status st = platform::LockFile(*lock, platform::LockKind::kShared); !st.ok()) {
-    return {nullptr, SearchErr::Io(st.message())};
-  }
   // Writers change the directory only under the exclusive lock, so the
   // generation read here belongs to the files we are about to open.
   if (platform::Exists(ManifestOf(h.path))) {
@@ -123,13 +119,9 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
   std::shared_ptr<IvfIndex> seg;
   uint64_t gen = 0;
   bool ran = WithoutGil([&] {
-    Result<platform::File> lock = lock_file(path);
+    Result<platform::File> lock = locked_directory(path, platform::LockKind::kExclusive);
     if (!lock.ok()) {
       failure = lock.status();
-      return;
-    }
-    if (Status st = platform::LockFile(*lock, platform::LockKind::kExclusive); !st.ok()) {
-      failure = st;
       return;
     }
     recover(path);
@@ -361,6 +353,13 @@ Result<platform::File> lock_file(const std::string& dir) {
   return platform::File::Open(sibling(dir, ".lock"), platform::File::kReadWriteCreate, 0666);
 }
 
+Result<platform::File> locked_directory(const std::string& dir, platform::LockKind kind) {
+  Result<platform::File> lock = lock_file(dir);
+  if (!lock.ok()) return lock;
+  if (Status st = platform::LockFile(*lock, kind); !st.ok()) return st;
+  return lock;
+}
+
 std::shared_ptr<IvfIndex> swap_inner(Handle& h, std::shared_ptr<IvfIndex> seg) {
   if (seg) {
     seg->group_commit_interval = std::max<uint32_t>(h.durability_interval(), 1);
@@ -499,8 +498,7 @@ void recover(const std::string& path) {
   Result<std::vector<std::string>> names = platform::ListDirectory(path);
   if (!names.ok()) return;
   for (const std::string& name : names.value()) {
-    if (name.size() >= kTempSuffix.size() &&
-        name.compare(name.size() - kTempSuffix.size(), kTempSuffix.size(), kTempSuffix) == 0) {
+    if (name.ends_with(storage::kTempSuffix)) {
       (void)platform::Unlink(platform::JoinPath(path, name));
     }
   }

@@ -132,6 +132,9 @@ SegmentOrErr opened(Handle& h);
 // Opens "<dir>.lock" read-write, creating it (mode 0666) when missing and
 // never truncating it. Callers flock it and close it to release.
 Result<platform::File> lock_file(const std::string& dir);
+// lock_file, then a blocking flock of the given kind on it; the lock lasts
+// until the returned file is closed. On a failed flock the file is closed.
+Result<platform::File> locked_directory(const std::string& dir, platform::LockKind kind);
 // Copies the handle's durability settings into `seg`, resets its last-sync
 // time, installs it and returns the previous segment.
 std::shared_ptr<IvfIndex> swap_inner(Handle& h, std::shared_ptr<IvfIndex> seg);

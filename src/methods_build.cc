@@ -199,13 +199,9 @@ PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw) {
   std::optional<platform::File> lock;
   Status lock_failure;
   if (!WithoutGil([&] {
-        Result<platform::File> f = lock_file(h->path);
+        Result<platform::File> f = locked_directory(h->path, platform::LockKind::kExclusive);
         if (!f.ok()) {
           lock_failure = f.status();
-          return;
-        }
-        if (Status st = platform::LockFile(*f, platform::LockKind::kExclusive); !st.ok()) {
-          lock_failure = st;
           return;
         }
         lock.emplace(std::move(f).value());

@@ -289,7 +289,7 @@ class IvfIndexOpener {
     // A unique temporary name: several processes may repair the same
     // directory at once, and must not write into one temporary file.
     const std::string temp = PathOf("idhash." + U(platform::ProcessId()) + "-" +
-                                    U(platform::MonotonicNanos()) + ".writing.tmp");
+                                    U(platform::MonotonicNanos()) + std::string(storage::kTempSuffix));
     Status st = storage::write_bytes_via(PathOf(segment::kIdHashFile), temp, x.idhash_rebuilt_.data(),
                                          x.idhash_rebuilt_.size());
     std::string notice = "Nimbrel: " + PathOf(segment::kIdHashFile) + ": " + idhash_problem_ +

@@ -54,8 +54,8 @@ std::string temp_path_for(const std::string& path) {
   const size_t slash = path.rfind('/');
   const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= name_at) return path + ".writing.tmp";
-  return path.substr(0, dot) + ".writing.tmp";
+  if (dot == std::string::npos || dot <= name_at) return path + std::string(kTempSuffix);
+  return path.substr(0, dot) + std::string(kTempSuffix);
 }
 
 Status sync_parent_dir(const std::string& path) {

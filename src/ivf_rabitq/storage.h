@@ -26,6 +26,9 @@ Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vecto
                                            std::string_view file_name);
 
 namespace storage {
+// Every temporary file of an atomic write ends in this; recovery removes
+// such leftovers.
+inline constexpr std::string_view kTempSuffix = ".writing.tmp";
 // Writes to "<target stem>.writing.tmp" beside the target (mode 0666,
 // truncated), flushes it to the device, renames it over the target, and
 // flushes the parent directory.
