@@ -23,8 +23,8 @@ namespace {
 // input could send millions: past this many entries the cache starts over.
 constexpr size_t kFilterCacheEntries = 1024;
 
-// Rows are estimated a block at a time so the estimate and bound arrays
-// stay in L1 while the block's rows are checked against the pool.
+// Rows are estimated a block at a time so the estimates stay in L1 while
+// the block's rows are checked against the pool.
 constexpr size_t kEstimateBlockRows = 256;
 
 // How many candidates ahead the rerank prefetches the 8-bit copies.
@@ -41,7 +41,6 @@ inline bool hit_less(const Hit& a, const Hit& b) {
 
 struct Candidate {
   float est;
-  float lower_bound;
   uint32_t row;
 };
 
@@ -86,15 +85,13 @@ class CandidatePool {
 
   size_t capacity_;
   std::vector<Candidate> buf_;
-  Candidate cut_{std::numeric_limits<float>::infinity(), 0.0f, std::numeric_limits<uint32_t>::max()};
+  Candidate cut_{std::numeric_limits<float>::infinity(), std::numeric_limits<uint32_t>::max()};
 };
 
 // The k best exact hits seen so far, as a max-heap under hit_less.
 class TopK {
  public:
   explicit TopK(size_t k) : k_(k) {}
-  bool full() const { return heap_.size() >= k_; }
-  float worst() const { return heap_.front().dist; }
   void push(Hit h) {
     if (heap_.size() < k_) {
       heap_.push_back(h);
@@ -191,10 +188,10 @@ namespace {
 // is split.
 struct ScanState {
   ScanState(size_t padded_dim, size_t pool_capacity)
-      : residual(padded_dim), est(kEstimateBlockRows), lb(kEstimateBlockRows), pool(pool_capacity) {}
+      : residual(padded_dim), est(kEstimateBlockRows), pool(pool_capacity) {}
   QueryLut lut;
   std::vector<float> residual;
-  std::vector<float> est, lb;
+  std::vector<float> est;
   CandidatePool pool;
 };
 
@@ -254,7 +251,8 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
     st.lut.prepare(st.residual.data(), padded, bits, order[rank].first);
     for (uint64_t b = begin; b < end; b += kEstimateBlockRows) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(kEstimateBlockRows, end - b));
-      st.lut.estimate(codes + b * code_bytes_, factors + b, count, st.est.data(), st.lb.data());
+      // No lower bounds: the rerank does not stop early (see below).
+      st.lut.estimate(codes + b * code_bytes_, factors + b, count, st.est.data(), nullptr);
       for (size_t j = 0; j < count; ++j) {
         // Cheapest test first: most rows fail the pool threshold once the
         // pool is full, and then neither bitmap nor filter is consulted.
@@ -270,9 +268,7 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
         const uint32_t row = static_cast<uint32_t>(b + j);
         if (has_tombstones && roaring_bitmap_contains(tombstones_, row)) continue;
         if (filter != nullptr && !filter->eval(main_rows_, row)) continue;
-        // A NaN bound would break the rerank's sort; it prunes nothing.
-        const float lb = std::isnan(st.lb[j]) ? -std::numeric_limits<float>::infinity() : st.lb[j];
-        st.pool.push({est, lb, row});
+        st.pool.push({est, row});
       }
     }
   };
@@ -322,20 +318,19 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
     probed = next;
   }
 
-  // Exact rerank in order of lower bound: once the k-th exact distance is
-  // below a candidate's lower bound, no later candidate can displace it.
-  std::vector<Candidate>& cands = pool.items();
-  std::sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) {
-    return a.lower_bound < b.lower_bound || (a.lower_bound == b.lower_bound && a.row < b.row);
-  });
+  // Every candidate is reranked. The estimator's lower bound cannot stop
+  // this early: it bounds the distance to the input vector, and only with
+  // high probability, while the rerank ranks by the distance to the 8-bit
+  // copy, which can be nearer. Stopping on it dropped true neighbours
+  // (lists of one or a few rows, any bit width), so that search(q, 50) was
+  // not the first 50 of search(q, 200).
+  const std::vector<Candidate>& cands = pool.items();
   TopK top(k);
   for (size_t i = 0; i < cands.size(); ++i) {
-    const Candidate& c = cands[i];
-    if (top.full() && c.lower_bound > top.worst()) break;
     // The 8-bit copies are read at random rows; fetching a few candidates
     // ahead hides most of the memory latency that otherwise dominates.
     if (i + kRerankPrefetch < cands.size()) prefetch_rerank_row(cands[i + kRerankPrefetch].row);
-    top.push({c.row, rerank_distance(query, c.row)});
+    top.push({cands[i].row, rerank_distance(query, cands[i].row)});
   }
 
   if (ensure_target_k && top.size() < k && probed < n_lists) {
