@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "ivf_rabitq/status.h"
+#include "ivf_rabitq/thread_pool.h"
 
 namespace nimbrel::py {
 
@@ -94,10 +95,14 @@ std::optional<SearchErr> GuardQuery(F&& f) noexcept {
 // Runs `f` with the interpreter lock released. If `f` throws, the exception
 // is caught before the lock is taken back and raised as the panic
 // exception; returns false then. `f` must not touch any Python object.
+//
+// Every heavy call passes through here, so this is also where the shared
+// thread pool is sized (once, from RAYON_NUM_THREADS) before its first use.
 template <typename F>
 [[nodiscard]] bool WithoutGil(F&& f) noexcept {
   bool threw = false;
   std::string what;
+  (void)shared_pool_size();
   PyThreadState* ts = PyEval_SaveThread();
   try {
     f();

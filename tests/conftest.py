@@ -30,10 +30,14 @@ def ids_of(hits):
     return [i for i, _ in hits]
 
 
-def run_python(code, *args, env=None):
-    """Runs `code` in a fresh interpreter (so process-wide state starts clean)."""
+def run_python(code, *args, env=None, inherit=True):
+    """Runs `code` in a fresh interpreter (so process-wide state starts clean).
+
+    `env` is added to this process's environment, or replaces it when
+    `inherit` is false."""
     r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                       capture_output=True, text=True, env={**os.environ, **(env or {})},
+                       capture_output=True, text=True,
+                       env={**os.environ, **(env or {})} if inherit else env,
                        timeout=120)
     assert r.returncode == 0, r.stderr
     return r.stdout.strip()

@@ -1,6 +1,7 @@
 """Module contents, method table, signatures and the module functions."""
 
 import inspect
+import os
 
 import pytest
 
@@ -68,3 +69,42 @@ def test_segments_open_and_search_under_every_residency_setting(seg_path):
                 print(*(i for i, _ in hits))
     """, seg_path, env={"NIMBREL_PREWARM": "on", "NIMBREL_MLOCK": "yes"})
     assert out.splitlines() == [" ".join(expected)] * 4
+
+
+# A child process that builds twice and prints how many threads it had after
+# each build; the variable is changed between the builds, which must not
+# matter: it is read once, on first use. No numpy here: its BLAS would start
+# threads of its own.
+POOL_PROBE = """
+    import array, os, random, sys
+    import nimbrel
+    rng = random.Random(0)
+    n, dim = 20000, 32
+    data = array.array("f", (rng.gauss(0, 1) for _ in range(n * dim))).tobytes()
+    h = nimbrel.ZevireDarir(sys.argv[1], dim)
+    counts = []
+    for _ in range(2):
+        h.build(data, n, [str(i) for i in range(n)], ["null"] * n, 64)
+        counts.append(len(os.listdir("/proc/self/task")))
+        os.environ["RAYON_NUM_THREADS"] = "64"
+    print(*counts)
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+@pytest.mark.parametrize("value, size", [
+    ("1", 1), (" +2\t", 2), ("+1", 1),
+    (None, None), ("", None), ("0", None), ("abc", None), ("-2", None), ("2x", None), ("++2", None),
+])
+def test_rayon_num_threads_sizes_the_shared_pool_once(tmp_path, value, size):
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+    if value is not None:
+        env["RAYON_NUM_THREADS"] = value
+    processors = len(os.sched_getaffinity(0))
+    first, second = map(int, run_python(POOL_PROBE, tmp_path / "seg", env=env, inherit=False).split())
+    limit = min(size, processors) if size else processors
+    assert first <= limit and second == first
+    if size == 1:
+        assert first == 1
+    elif limit > 1:
+        assert first > 1  # the workers did take part
