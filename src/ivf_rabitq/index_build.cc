@@ -228,7 +228,7 @@ Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder
   NIMBREL_ASSIGN_OR_RETURN(auto rerank_w, files.Open(segment::kRerankFile));
   NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.Open(segment::kRerankScaleFile));
 
-  const uint64_t chunk_rows = std::min<uint64_t>(kEncodeChunkRows, std::max<uint64_t>(n, 1));
+  const uint64_t chunk_rows = std::min<uint64_t>(kEncodeChunkRows, n);
   std::vector<uint8_t> codes(chunk_rows * code_bytes);
   std::vector<RowFactors> factors(chunk_rows);
   std::vector<uint8_t> rerank(chunk_rows * dim);
@@ -386,6 +386,7 @@ Status BuildImpl(const BuildInput& in) {
   m.fit_count = n;
   m.n_bits = static_cast<uint32_t>(in.n_bits);
   m.seed = in.seed;
+  m.format_version = kFormatVersion;
   m.pca_mean = in.pca_mean;
   m.pca_comps = in.pca_comps;
   m.quant_scale = in.quant_scale;
@@ -437,7 +438,10 @@ Status BuildImpl(const BuildInput& in) {
   m.centroids = centroids;
 
   DataFileSet files(in.dir);
-  const Rotator rot = Rotator::Create(dim, in.seed, kFormatVersion);
+  // Without rows there is nothing to rotate, and the rotation's tables
+  // (12 bytes per dimension) would be the only thing sized by a dimension
+  // the caller chose freely.
+  const Rotator rot = n > 0 ? Rotator::Create(dim, in.seed, kFormatVersion) : Rotator();
   NIMBREL_RETURN_IF_ERROR(WriteEncodedRows(files, in, order, centroids, rot));
   NIMBREL_RETURN_IF_ERROR(WriteIds(files, in, order));
   NIMBREL_RETURN_IF_ERROR(WriteMetadata(files, in, order));

@@ -9,6 +9,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <cstdio>
 #include <new>
 
 #include "ivf_rabitq/id_hash.h"
@@ -38,6 +39,37 @@ Status AboutFile(const std::string& file, const Status& st) {
   return Status(st.code(), file + ": " + st.message(), st.os_errno());
 }
 
+// The dense rotation of formats 1 and 2 is a padded_dim x padded_dim
+// matrix built by Gram-Schmidt: quadratic memory and cubic time in the
+// dimension. Past this dimension (128 MiB of matrix, minutes of work) a
+// segment of those formats cannot be served, and a manifest claiming it is
+// far more likely damaged than real.
+constexpr uint64_t kMaxDenseRotationDim = 4096;
+
+// The path as a quoted string literal, for the dim-mismatch message.
+std::string Quoted(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
 // A name from crcs.bin must name a file inside the directory.
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -48,14 +80,22 @@ bool IsPlainFileName(const std::string& name) {
 
 class IvfIndexOpener {
  public:
-  IvfIndexOpener(const std::string& dir, const std::optional<std::set<std::string>>& skip)
-      : dir_(dir), skip_(skip), idx_(new IvfIndex()) {}
+  IvfIndexOpener(const std::string& dir, const std::optional<std::set<std::string>>& skip,
+                 uint64_t expected_dim)
+      : dir_(dir), skip_(skip), expected_dim_(expected_dim), idx_(new IvfIndex()) {}
 
   Result<std::shared_ptr<IvfIndex>> Run() {
     idx_->path_ = dir_;
     idx_->tombstones_ = roaring_bitmap_create();
     NIMBREL_RETURN_IF_ERROR(ReadFormat());
     NIMBREL_RETURN_IF_ERROR(ReadManifest());
+    // Decoding the manifest allocated only what its own bytes hold; nothing
+    // is sized by its dimension before it is checked here.
+    const uint64_t dim = idx_->manifest_.dim;
+    if (expected_dim_ != 0 && dim != expected_dim_) {
+      return Status::InvalidArgument(IvfIndex::dim_mismatch_message(dir_, expected_dim_, dim));
+    }
+    NIMBREL_RETURN_IF_ERROR(ReconcileFormat());
     NIMBREL_RETURN_IF_ERROR(ReadCrcs());
     NIMBREL_RETURN_IF_ERROR(MapDataFiles());
     NIMBREL_RETURN_IF_ERROR(VerifyChecksums());
@@ -83,23 +123,49 @@ class IvfIndexOpener {
     return unwrap_header(magic, *bytes, name);
   }
 
-  // A directory without format.bin predates it: version 1.
+  static std::string Unsupported(uint32_t version) {
+    return "unsupported format version " + U(version) + " (this build reads " +
+           U(segment::kOldestReadableFormat) + " to " + U(kFormatVersion) + ")";
+  }
+
   Status ReadFormat() {
     bool missing;
     NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> body,
                              ReadHeaderFile(segment::kFormatFile, segment::kFormatMagic, &missing));
-    if (missing) {
-      idx_->format_version_ = 1;
-      return Status::Ok();
-    }
+    if (missing) return Status::Ok();
     record::Reader r(body.data(), body.size());
     uint32_t version;
     if (!r.u32(&version)) return Corrupt(segment::kFormatFile, r.error());
     if (version < segment::kOldestReadableFormat || version > kFormatVersion) {
-      return Corrupt(segment::kFormatFile, "unsupported format version " + U(version) + " (this build reads " +
-                                               U(segment::kOldestReadableFormat) + " to " + U(kFormatVersion) + ")");
+      return Corrupt(segment::kFormatFile, Unsupported(version));
     }
-    idx_->format_version_ = version;
+    format_file_version_ = version;
+    return Status::Ok();
+  }
+
+  // format.bin and the version the manifest records must agree. Only a
+  // manifest that records none (written before it did) may lack format.bin,
+  // which then means version 1, the format that predates the file.
+  Status ReconcileFormat() {
+    const uint32_t recorded = idx_->manifest_.format_version;
+    if (recorded == 0) {
+      idx_->format_version_ = format_file_version_ != 0 ? format_file_version_ : 1;
+    } else if (recorded < segment::kOldestReadableFormat || recorded > kFormatVersion) {
+      return Corrupt(segment::kManifestFile, Unsupported(recorded));
+    } else if (format_file_version_ == 0) {
+      return Corrupt(segment::kFormatFile, "missing (manifest.bin records format " + U(recorded) + ")");
+    } else if (format_file_version_ != recorded) {
+      return Corrupt(segment::kFormatFile, "version " + U(format_file_version_) +
+                                               " contradicts format " + U(recorded) + " recorded in manifest.bin");
+    } else {
+      idx_->format_version_ = recorded;
+    }
+    const Manifest& m = idx_->manifest_;
+    if (idx_->format_version_ < 3 && m.n_lists > 0 && m.dim > kMaxDenseRotationDim) {
+      return Corrupt(segment::kManifestFile, "dim " + U(m.dim) + " exceeds " + U(kMaxDenseRotationDim) +
+                                                 ", the largest the dense rotation of format " +
+                                                 U(idx_->format_version_) + " supports");
+    }
     return Status::Ok();
   }
 
@@ -331,9 +397,13 @@ class IvfIndexOpener {
     return Status::Ok();
   }
 
+  // A segment without lists has nothing to rotate: the rotation is built
+  // only when centroids exist, whose bytes in the manifest bound the
+  // dimension it is sized by.
   void SetUpCodec() {
     IvfIndex& x = *idx_;
     const Manifest& m = x.manifest_;
+    if (m.n_lists == 0) return;
     x.rotator_ = Rotator::Create(m.dim, m.seed, x.format_version_);
     const size_t lists = m.n_lists, dim = m.dim, padded = x.padded_dim_;
     x.rotated_centroids_.assign(lists * padded, 0.0f);
@@ -381,17 +451,24 @@ class IvfIndexOpener {
 
   std::string dir_;
   const std::optional<std::set<std::string>>& skip_;
+  const uint64_t expected_dim_;  // 0: any
   std::shared_ptr<IvfIndex> idx_;
+  uint32_t format_file_version_ = 0;  // 0: no format.bin
   std::map<std::string, const MappedFile*> mapped_;  // file name -> its map, for the CRC pass
   std::string idhash_problem_;                       // empty: idhash.bin usable
   bool has_sparse_ = false;
 };
 
+std::string IvfIndex::dim_mismatch_message(const std::string& dir, uint64_t expected, uint64_t stored) {
+  return "dim mismatch: opened with dim=" + U(expected) + " but the index at " + Quoted(dir) +
+         " was built with dim=" + U(stored);
+}
+
 Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(
-    const std::string& dir, const std::optional<std::set<std::string>>& skip) {
+    const std::string& dir, const std::optional<std::set<std::string>>& skip, uint64_t expected_dim) {
   OPEN_COUNT.fetch_add(1, std::memory_order_relaxed);
   try {
-    return IvfIndexOpener(dir, skip).Run();
+    return IvfIndexOpener(dir, skip, expected_dim).Run();
   } catch (const std::bad_alloc&) {
     return Status(Code::kIoError, "open " + dir + ": out of memory");
   } catch (const std::exception& e) {

@@ -64,6 +64,9 @@ bool ReadManifest(record::Reader& r, Manifest* m) {
       if (!r.u32(&row) || !r.f32(&weight)) return false;
     }
   }
+  // Appended later: older manifests end here, and readers ignore any bytes
+  // after the field (fewer than four of them included).
+  if (r.remaining() >= 4 && !r.u32(&m->format_version)) return false;
   return true;
 }
 
@@ -154,6 +157,7 @@ std::vector<uint8_t> encode_manifest(const Manifest& m) {
       w.f32(weight);
     }
   }
+  if (m.format_version != 0) w.u32(m.format_version);
   return w.take();
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
 
 namespace nimbrel {
 
@@ -59,9 +60,8 @@ std::string temp_path_for(const std::string& path) {
 }
 
 Status sync_parent_dir(const std::string& path) {
-  std::string parent = platform::ParentPath(path);
-  if (parent.empty()) parent = ".";
-  return platform::SyncDirectory(parent, /*open_failure_is_ok=*/true);
+  const std::string parent = platform::ParentPath(path);
+  return platform::SyncDirectory(parent.empty() ? std::string(".") : parent, /*open_failure_is_ok=*/true);
 }
 
 Status write_bytes_via(const std::string& path, const std::string& temp, const void* data,
@@ -158,15 +158,19 @@ Result<uint32_t> AtomicFileWriter::Commit() {
 // ---- generation and whole-file CRCs -----------------------------------------
 
 uint64_t read_generation(const std::string& dir) {
-  Result<std::vector<uint8_t>> bytes = platform::ReadFile(platform::JoinPath(dir, "generation"));
-  if (!bytes.ok() || bytes->size() < 8) return 0;
-  return load_le<uint64_t>(bytes->data());
+  // Only the first 8 bytes count: every query's staleness check reads this
+  // file, and a damaged, huge one must not make each of them read it all.
+  Result<platform::File> f = platform::File::Open(platform::JoinPath(dir, segment::kGenerationFile),
+                                                  platform::File::kRead);
+  uint8_t bytes[8];
+  if (!f.ok() || !f->PReadExact(bytes, sizeof bytes, 0).ok()) return 0;
+  return load_le<uint64_t>(bytes);
 }
 
 Status write_generation(const std::string& dir, uint64_t gen) {
   uint8_t bytes[8];
   store_le<uint64_t>(bytes, gen);
-  return write_bytes(platform::JoinPath(dir, "generation"), bytes, sizeof bytes);
+  return write_bytes(platform::JoinPath(dir, segment::kGenerationFile), bytes, sizeof bytes);
 }
 
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::vector<uint8_t>& buffer) {

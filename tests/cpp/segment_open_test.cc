@@ -119,10 +119,11 @@ TEST_F(SegmentOpen, EveryDamagedFileIsRefusedOrRepairedNeverACrash) {
 
       auto idx = Open(dir);
       // Files whose damage must be survivable: the derivable id table, the
-      // legacy fallbacks (no checksums, no format version) and the
-      // generation counter, which open does not read.
+      // legacy fallback of a segment without checksums and the generation
+      // counter, which open does not read. format.bin is not among them:
+      // the manifest records the format it must say.
       const bool survivable = name == "idhash.bin" || name == "generation" ||
-                              (d == kRemove && (name == "crcs.bin" || name == "format.bin"));
+                              (d == kRemove && name == "crcs.bin");
       if (!survivable) {
         ASSERT_FALSE(idx.ok()) << what;
         EXPECT_EQ(idx.status().code(), Code::kCorrupt) << what;
@@ -134,9 +135,6 @@ TEST_F(SegmentOpen, EveryDamagedFileIsRefusedOrRepairedNeverACrash) {
       if (name == "idhash.bin") {
         EXPECT_EQ(found, 400u) << what;
         EXPECT_EQ(ReadBytes(path), ReadBytes(Pristine() + "/idhash.bin")) << what;  // rewritten
-      }
-      if (name == "format.bin") {
-        EXPECT_EQ((*idx)->format_version(), 1u);  // a missing format.bin means format 1
       }
     }
   }
@@ -243,6 +241,90 @@ TEST_F(SegmentOpen, EmptySegmentClaimingAHugeDimIsRefusedPromptly) {
   m.list_offsets = {0};
   WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
   EXPECT_EQ(Open(dir).status().message(), "corrupt index: manifest.bin: dim 9223372036854775808 exceeds 2147483647");
+}
+
+// The manifest records the format the rows were written at, so a lost or
+// replaced format.bin cannot make them be read with another rotation (a
+// format-3 segment read as format 1 answers almost at random). Only a
+// manifest from before the record may lack format.bin: format 1 then.
+TEST_F(SegmentOpen, FormatBinMustAgreeWithTheFormatTheManifestRecords) {
+  auto write_format = [](const std::string& dir, uint32_t v) {
+    record::Writer w;
+    w.u32(v);
+    WriteBytes(dir + "/format.bin", wrap_with_header(segment::kFormatMagic, w.bytes()));
+  };
+  auto rewrite_manifest = [](const std::string& dir, uint32_t recorded) {
+    std::vector<uint8_t> body = *unwrap_header(segment::kManifestMagic, ReadBytes(dir + "/manifest.bin"), "manifest.bin");
+    Manifest m = *decode_manifest(body.data(), body.size());
+    EXPECT_EQ(m.format_version, 3u);
+    m.format_version = recorded;
+    WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  };
+
+  std::string dir = Copy("format");
+  RemoveFile(dir + "/format.bin");
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: format.bin: missing (manifest.bin records format 3)");
+  write_format(dir, 1);
+  EXPECT_EQ(Open(dir).status().message(),
+            "corrupt index: format.bin: version 1 contradicts format 3 recorded in manifest.bin");
+  write_format(dir, 3);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 3u);
+
+  rewrite_manifest(dir, 7);
+  EXPECT_EQ(Open(dir).status().message(),
+            "corrupt index: manifest.bin: unsupported format version 7 (this build reads 1 to 3)");
+
+  // A manifest written before the record: format.bin decides, and its
+  // absence means the format that predates it.
+  dir = Copy("legacy-format");
+  rewrite_manifest(dir, 0);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 3u);
+  write_format(dir, 2);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 2u);
+  RemoveFile(dir + "/format.bin");
+  EXPECT_EQ(OpenOk(dir)->format_version(), 1u);
+}
+
+// Opening with the caller's dimension refuses another one before anything
+// is sized by it: a crafted manifest (valid checksum, no rows, dim near the
+// limit) once cost gigabytes and tens of seconds before the comparison.
+TEST_F(SegmentOpen, NothingIsSizedByTheStoredDimBeforeItIsCheckedOrBoundedByTheFiles) {
+  const std::string dir = Copy("dims");
+  EXPECT_EQ(OpenOk(dir)->dim(), 12u);
+  ASSERT_NE(IvfIndex::open_with_skip(dir, std::nullopt, 12).ok(), false);
+  auto wrong = IvfIndex::open_with_skip(dir, std::nullopt, 8);
+  EXPECT_EQ(wrong.status().code(), Code::kInvalidArgument);
+  EXPECT_EQ(wrong.status().message(),
+            "dim mismatch: opened with dim=8 but the index at \"" + dir + "\" was built with dim=12");
+
+  // An empty segment has nothing to rotate, so nothing is sized by its
+  // dimension however large; the rotation would need 24 GiB here.
+  const std::string empty = dir_->file("empty-huge");
+  BuildInput in;
+  in.dir = empty;
+  in.dim = kMaxDim;
+  ASSERT_TRUE(IvfIndex::build(in).ok());
+  EXPECT_EQ(IvfIndex::open_with_skip(empty, std::nullopt, 8).status().code(), Code::kInvalidArgument);
+  auto idx = IvfIndex::open_with_skip(empty, std::nullopt, kMaxDim);
+  ASSERT_TRUE(idx.ok()) << idx.status().message();
+  EXPECT_EQ((*idx)->dim(), kMaxDim);
+
+  // The dense rotation of the older formats is quadratic in memory and
+  // cubic in time: past its limit such a segment is refused, not built.
+  const std::string dense = dir_->file("dense-huge");
+  Manifest m;
+  m.dim = 5000;
+  m.n_lists = 1;
+  m.centroids.assign(5000, 0.0f);
+  m.list_offsets = {0, 0};
+  m.format_version = 1;
+  fs::create_directories(dense);
+  record::Writer w;
+  w.u32(1);
+  WriteBytes(dense + "/format.bin", wrap_with_header(segment::kFormatMagic, w.bytes()));
+  WriteBytes(dense + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  EXPECT_EQ(Open(dense).status().message(),
+            "corrupt index: manifest.bin: dim 5000 exceeds 4096, the largest the dense rotation of format 1 supports");
 }
 
 TEST_F(SegmentOpen, SkippedFieldsLeaveTheSchemaAndTheOthersKeepTheirColumns) {

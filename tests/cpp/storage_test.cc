@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
@@ -64,6 +65,13 @@ TEST(Generation, ReadsZeroWhenMissingOrShortAndRoundTrips) {
   EXPECT_EQ(ReadBytes(dir.file("generation")), (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1}));
   EXPECT_EQ(storage::read_generation(dir.path()), 0x0102030405060708ull);
   EXPECT_EQ(storage::read_generation(dir.file("no-such-dir")), 0u);
+  // Only the first 8 bytes are read: every query's staleness check reads
+  // this file, and a damaged endless one must not be read to its end.
+  WriteBytes(dir.file("generation"), {5, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9});
+  EXPECT_EQ(storage::read_generation(dir.path()), 5u);
+  RemoveFile(dir.file("generation"));
+  std::filesystem::create_symlink("/dev/zero", dir.file("generation"));
+  EXPECT_EQ(storage::read_generation(dir.path()), 0u);
 }
 
 // ---- settings ------------------------------------------------------------------
@@ -208,6 +216,15 @@ TEST(ManifestCodec, RoundTripsEveryField) {
   EXPECT_TRUE(back->fields[0].numeric);
   EXPECT_EQ(back->skip_fields, m.skip_fields);
   EXPECT_EQ(back->sparse_postings, m.sparse_postings);
+  // The format version is appended last: a manifest written before it
+  // (or ending in fewer than four more bytes) records none.
+  Manifest recorded = m;
+  recorded.format_version = 3;
+  std::vector<uint8_t> bytes = encode_manifest(recorded);
+  EXPECT_EQ(bytes.size(), encode_manifest(m).size() + 4);
+  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size())->format_version, 3u);
+  EXPECT_EQ(back->format_version, 0u);
+  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size() - 1)->format_version, 0u);
   // An empty segment may have no bits and no lists.
   Manifest empty;
   empty.dim = 4;
