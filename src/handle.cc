@@ -1,7 +1,6 @@
 #include "handle.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "convert.h"
 #include "ivf_rabitq/segment_format.h"
@@ -13,35 +12,6 @@ namespace {
 
 
 std::string ManifestOf(const std::string& dir) { return platform::JoinPath(dir, segment::kManifestFile); }
-
-// The path as a quoted string literal, for the dim-mismatch message.
-std::string Quoted(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string DimMismatch(const std::string& path, uint64_t dim, uint64_t stored) {
-  return "dim mismatch: opened with dim=" + std::to_string(dim) + " but the index at " +
-         Quoted(path) + " was built with dim=" + std::to_string(stored);
-}
 
 // The staleness check and reopen behind all three access paths. Runs
 // without the interpreter lock. `use_cache` lets a `generation` read made
@@ -70,15 +40,15 @@ SegmentOrErr Refresh(Handle& h, bool use_cache) {
     uint64_t disk_gen = storage::read_generation(h.path);
     cur = h.current();
     if (!cur || h.loaded_generation() != disk_gen) {
-      auto opened = CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); });
-      if (!opened.ok()) return {nullptr, SearchErr::Io(opened.status().message())};
-      cur = std::move(opened).value();
       // Another writer may have built the directory with another
-      // dimension; such a segment must never serve this handle's vectors.
-      if (cur->dim() != h.dim) {
-        previous = std::move(cur);
-        return {nullptr, SearchErr::Invalid(DimMismatch(h.path, h.dim, previous->dim()))};
+      // dimension; open refuses such a segment for this handle.
+      auto opened = CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim); });
+      if (!opened.ok()) {
+        const Status& st = opened.status();
+        return {nullptr, st.code() == Code::kInvalidArgument ? SearchErr::Invalid(st.message())
+                                                             : SearchErr::Io(st.message())};
       }
+      cur = std::move(opened).value();
       previous = swap_inner(h, cur);
       h.set_loaded_generation(disk_gen);
       h.record_probe(platform::MonotonicNanos(), disk_gen);
@@ -112,6 +82,9 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
     skip.emplace(names.begin(), names.end());
   }
   if (dim == 0) return value_err("dim must be >= 1");
+  // The system would read the path only up to the NUL and act on another
+  // file: "notes.txt\0" names notes.txt, whose siblings recovery removes.
+  if (path.find('\0') != std::string::npos) return value_err("path: embedded null byte");
 
   // Under the exclusive directory lock: no writer of any process runs while
   // an interrupted swap is repaired and the log is replayed.
@@ -119,6 +92,15 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
   std::shared_ptr<IvfIndex> seg;
   uint64_t gen = 0;
   bool ran = WithoutGil([&] {
+    // One directory, one lock: every spelling of it (a symlink, ".", a
+    // trailing slash, a relative path) resolves to the same path, from
+    // which the lock file and every sibling are derived.
+    Result<std::string> resolved = platform::ResolvePath(path);
+    if (!resolved.ok()) {
+      failure = resolved.status();
+      return;
+    }
+    path = std::move(resolved).value();
     Result<platform::File> lock = locked_directory(path, platform::LockKind::kExclusive);
     if (!lock.ok()) {
       failure = lock.status();
@@ -126,7 +108,7 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
     }
     recover(path);
     if (platform::Exists(ManifestOf(path))) {
-      auto opened = CallCore([&] { return IvfIndex::open_with_skip(path, skip); });
+      auto opened = CallCore([&] { return IvfIndex::open_with_skip(path, skip, dim); });
       if (!opened.ok()) {
         failure = opened.status();
         return;
@@ -137,15 +119,8 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
     (void)platform::UnlockFile(*lock);
   });
   if (!ran) return nullptr;
+  if (failure.code() == Code::kInvalidArgument) return value_err(failure.message());
   if (!failure.ok()) return io_err(failure);
-
-  if (seg && seg->dim() != dim) {
-    uint64_t stored = seg->dim();
-    Py_BEGIN_ALLOW_THREADS
-    seg.reset();
-    Py_END_ALLOW_THREADS
-    return value_err(DimMismatch(path, dim, stored));
-  }
 
   auto handle = std::make_unique<Handle>(std::move(path), dim, n_bits, std::move(skip));
   // Installed as opened: the durability settings are still the defaults.
@@ -381,21 +356,15 @@ void drop_inner(Handle& h) {
 
 Status reload_after_bump(Handle& h) {
   h.clear_probe();
+  // Only the rollback of a failed swap can meet a segment of another
+  // dimension here (one built by another handle); open refuses it.
   std::optional<Result<std::shared_ptr<IvfIndex>>> opened;
-  Py_BEGIN_ALLOW_THREADS
-  opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields); }));
-  Py_END_ALLOW_THREADS
+  // CallCore never throws, so WithoutGil cannot fail here.
+  (void)WithoutGil([&] {
+    opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim); }));
+  });
   if (!opened->ok()) return opened->status();
   std::shared_ptr<IvfIndex> fresh = std::move(*opened).value();
-  if (fresh->dim() != h.dim) {
-    // Only the rollback of a failed swap can get here (the segment put back
-    // was built by another handle): it must not serve this handle's vectors.
-    const uint64_t stored = fresh->dim();
-    Py_BEGIN_ALLOW_THREADS
-    fresh.reset();
-    Py_END_ALLOW_THREADS
-    return Status::InvalidArgument(DimMismatch(h.path, h.dim, stored));
-  }
   std::shared_ptr<IvfIndex> old = swap_inner(h, std::move(fresh));
   h.set_loaded_generation(storage::read_generation(h.path));
   Py_BEGIN_ALLOW_THREADS

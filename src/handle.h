@@ -48,7 +48,10 @@ class Handle {
          std::optional<std::set<std::string>> skip_fields)
       : path(std::move(path)), dim(dim), n_bits(n_bits), skip_fields(std::move(skip_fields)) {}
 
-  const std::string path;  // the segment directory, as given
+  // The segment directory, resolved once at construction (absolute,
+  // symlinks followed): every spelling of one directory shares its lock
+  // file and siblings.
+  const std::string path;
   const uint64_t dim;
   const uint64_t n_bits;   // bits per dimension that `build` encodes with
   const std::optional<std::set<std::string>> skip_fields;

@@ -1,7 +1,10 @@
 """Handle construction, directory recovery, close, and the status readers."""
 
+import fcntl
 import os
 import shutil
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -92,17 +95,66 @@ def test_every_file_of_a_segment_damaged_in_turn_is_refused_or_repaired_never_a_
                 with pytest.raises(RuntimeError, match="^index not built/opened$"):
                     h.search(vectors[5].tobytes(), 5)
                 continue
-            # Opened: repaired (idhash.bin), tolerated (generation reads as 0,
-            # format.bin missing means a legacy version), or damage in bytes no
-            # check covers. Either way queries stay in bounds.
+            # Opened: repaired (idhash.bin), tolerated (generation reads as 0),
+            # or damage in bytes no check covers. Either way queries stay in
+            # bounds.
             hits = h.search(vectors[5].tobytes(), 5, nprobe=4, ensure_target_k=True)
             assert len(hits) == 5, (name, how)
 
 
-def test_a_segment_without_format_file_reports_version_one(seg_path):
+def test_a_lost_format_file_is_refused_rather_than_read_with_the_old_rotation(seg_path):
     build_segment(seg_path, random_vectors(40, 4))
     os.remove(os.path.join(seg_path, "format.bin"))
-    assert nimbrel.ZevireDarir(seg_path, 4).format_version() == (1, 3)
+    with pytest.raises(OSError) as e:
+        nimbrel.ZevireDarir(seg_path, 4)
+    assert str(e.value) == "corrupt index: format.bin: missing (manifest.bin records format 3)"
+
+
+# ---- the path ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path", ["notes.txt\x00", "notes.txt\x00.old", "seg\x00/../notes.txt", "\x00"])
+def test_a_path_with_a_nul_byte_is_refused_before_anything_on_disk_is_touched(tmp_path, monkeypatch, path):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "notes.txt").write_text("keep me")
+    with pytest.raises(ValueError, match="^path: embedded null byte$"):
+        nimbrel.ZevireDarir(path, 8)
+    assert os.listdir(tmp_path) == ["notes.txt"]
+    assert (tmp_path / "notes.txt").read_text() == "keep me"
+
+
+def test_every_spelling_of_a_directory_shares_one_lock_and_one_set_of_siblings(tmp_path, monkeypatch):
+    data = tmp_path / "data"
+    real = data / "seg-7"
+    data.mkdir()
+    vectors = random_vectors(60, 4, seed=1)
+    build_segment(real, vectors).close()
+    link = tmp_path / "current"
+    os.symlink(real, link)
+    monkeypatch.chdir(real)
+    handles = [nimbrel.ZevireDarir(p, 4) for p in (str(link), str(link) + "/", ".", "../seg-7//.")]
+    assert sorted(os.listdir(data)) == ["seg-7", "seg-7.lock"]
+    assert sorted(os.listdir(tmp_path)) == ["current", "data"]
+
+    # A writer holding the real directory's lock excludes a handle opened
+    # through the symlink: both lock the same file.
+    with ThreadPoolExecutor(1) as pool, open(str(real) + ".lock", "r+b") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        pending = pool.submit(nimbrel.ZevireDarir, str(link), 4)
+        time.sleep(0.3)
+        assert not pending.done()
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        assert pending.result().count() == 60
+
+    # A build through the symlink swaps the real directory and leaves the
+    # link in place; every handle, "." included, sees the new rows.
+    fresh = random_vectors(50, 4, seed=2)
+    handles[0].build(fresh.tobytes(), 50, [f"new{i}" for i in range(50)], ["{}"] * 50, 2)
+    assert os.readlink(link) == str(real)
+    assert sorted(os.listdir(data)) == ["seg-7", "seg-7.lock"]
+    time.sleep(0.06)  # past the 50 ms generation probe
+    for h in handles:
+        assert ids_of(h.search(fresh[9].tobytes(), 1, nprobe=2)) == ["new9"]
 
 
 # ---- directory recovery --------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -19,6 +20,7 @@ Status FromErrorCode(const std::error_code& ec) { return Status::FromErrno(ec.va
 }  // namespace
 
 Status CreateDirectories(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return FromErrorCode(ec);
@@ -26,17 +28,20 @@ Status CreateDirectories(const std::string& path) {
 }
 
 Status Rename(const std::string& from, const std::string& to) {
+  if (HasNul(from) || HasNul(to)) return Status::FromErrno(EINVAL);
   if (int err = InjectedFault("rename", to)) return Status::FromErrno(err);
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
 Status Unlink(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   if (::unlink(path.c_str()) != 0) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
 Status RemoveAll(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return FromErrorCode(ec);
@@ -44,6 +49,7 @@ Status RemoveAll(const std::string& path) {
 }
 
 Result<std::vector<std::string>> ListDirectory(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   DIR* d = ::opendir(path.c_str());
   if (d == nullptr) return Status::FromErrno(errno);
   std::vector<std::string> names;
@@ -63,6 +69,7 @@ Result<std::vector<std::string>> ListDirectory(const std::string& path) {
 }
 
 Status SyncDirectory(const std::string& path, bool open_failure_is_ok) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   if (int err = InjectedFault("sync_dir", path)) return Status::FromErrno(err);
   int fd;
   do {
@@ -79,6 +86,52 @@ Status SyncDirectory(const std::string& path, bool open_failure_is_ok) {
   ::close(fd);
   if (rc != 0) return Status::FromErrno(err);
   return Status::Ok();
+}
+
+Result<std::string> ResolvePath(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
+  std::string absolute = path;
+  if (absolute.empty() || absolute.front() != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return Status::FromErrno(errno);
+    absolute = JoinPath(cwd, path);
+    std::free(cwd);
+  }
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= absolute.size();) {
+    size_t slash = absolute.find('/', at);
+    if (slash == std::string::npos) slash = absolute.size();
+    std::string part = absolute.substr(at, slash - at);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    at = slash + 1;
+  }
+  // The longest leading part that exists is resolved by the system
+  // (symlinks, ".." after a symlink); what lies below the first missing
+  // component cannot hold a symlink, so it is appended as written.
+  std::string resolved;
+  size_t kept = parts.size();
+  for (;;) {
+    std::string prefix = "/";
+    for (size_t i = 0; i < kept; ++i) prefix = JoinPath(prefix, parts[i]);
+    char* real = ::realpath(prefix.c_str(), nullptr);
+    if (real != nullptr) {
+      resolved = real;
+      std::free(real);
+      break;
+    }
+    const int err = errno;
+    if ((err != ENOENT && err != ENOTDIR) || kept == 0) return Status::FromErrno(err);
+    --kept;
+  }
+  for (size_t i = kept; i < parts.size(); ++i) {
+    if (parts[i] == "..") {
+      const std::string parent = ParentPath(resolved);
+      resolved = parent.empty() ? std::string("/") : parent;
+    } else {
+      resolved = JoinPath(resolved, parts[i]);
+    }
+  }
+  return resolved;
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

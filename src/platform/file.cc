@@ -38,6 +38,7 @@ File& File::operator=(File&& o) noexcept {
 }
 
 Result<File> File::Open(const std::string& path, Mode mode, unsigned perm) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   int flags = O_CLOEXEC;
   switch (mode) {
     case kRead: flags |= O_RDONLY; break;
@@ -155,21 +156,23 @@ Result<std::vector<uint8_t>> ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) {
   struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
+  return !HasNul(path) && ::stat(path.c_str(), &st) == 0;
 }
 
 bool IsDirectory(const std::string& path) {
   struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !HasNul(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 Result<uint64_t> FileSize(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
   return static_cast<uint64_t>(st.st_size);
 }
 
 Result<FileStamp> Stamp(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
   FileStamp s;

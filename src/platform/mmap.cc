@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/fault_point.h"
 #include "platform/fs.h"
 
 namespace nimbrel::platform {
@@ -45,6 +46,7 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
 
 Result<MappedFile> MappedFile::Map(const std::string& path, Access access, bool prewarm,
                                    bool lock_in_ram) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

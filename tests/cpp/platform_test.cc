@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "ivf_rabitq/storage.h"
@@ -51,6 +52,52 @@ TEST(Paths, ParentAndJoinHandleSlashesAndBareNames) {
   EXPECT_EQ(platform::JoinPath("/a", "b"), "/a/b");
   EXPECT_EQ(platform::JoinPath("/a/", "b"), "/a/b");
   EXPECT_EQ(platform::JoinPath("", "b"), "b");
+}
+
+// Every spelling of one directory resolves to one path (the lock file and
+// the siblings are derived from it); below the first missing component
+// the path is taken as written.
+TEST(Paths, ResolveGivesOnePathForEverySpellingOfADirectory) {
+  TempDir dir;
+  const std::string real = std::filesystem::canonical(dir.path()).string();
+  std::filesystem::create_directories(real + "/data/seg");
+  std::filesystem::create_directory_symlink(real + "/data/seg", real + "/current");
+  std::filesystem::create_directory_symlink("data", real + "/rel");
+  const std::string seg = real + "/data/seg";
+  for (const std::string& spelling :
+       {seg, seg + "/", seg + "//.", real + "/current", real + "/current/", real + "/rel/seg",
+        real + "/data/../data/./seg", real + "/current/../seg"}) {
+    EXPECT_EQ(*platform::ResolvePath(spelling), seg) << spelling;
+  }
+  EXPECT_EQ(*platform::ResolvePath(real + "/current/new/x/../y/"), seg + "/new/y");
+  EXPECT_EQ(*platform::ResolvePath(real + "/missing/.."), real);
+  EXPECT_EQ(*platform::ResolvePath("/"), "/");
+  const std::string cwd = std::filesystem::current_path().string();
+  std::filesystem::current_path(seg);
+  EXPECT_EQ(*platform::ResolvePath("."), seg);
+  EXPECT_EQ(*platform::ResolvePath(""), seg);
+  EXPECT_EQ(*platform::ResolvePath("sub"), seg + "/sub");
+  EXPECT_EQ(*platform::ResolvePath(".."), real + "/data");
+  std::filesystem::current_path(cwd);
+  std::filesystem::create_symlink(real + "/loop", real + "/loop");
+  EXPECT_EQ(platform::ResolvePath(real + "/loop/seg").status().os_errno(), ELOOP);
+}
+
+// The system reads a path only up to a NUL byte; every call refuses such a
+// path instead of acting on the shorter name.
+TEST(Paths, APathWithANulByteIsRefusedByEveryCall) {
+  TempDir dir;
+  WriteBytes(dir.file("notes.txt"), {1, 2, 3});
+  const std::string nul = dir.file("notes.txt") + std::string(1, '\0') + ".old";
+  EXPECT_EQ(platform::RemoveAll(nul).os_errno(), EINVAL);
+  EXPECT_EQ(platform::Unlink(nul).os_errno(), EINVAL);
+  EXPECT_EQ(platform::Rename(nul, dir.file("moved")).os_errno(), EINVAL);
+  EXPECT_EQ(File::Open(nul, File::kWriteTruncate).status().os_errno(), EINVAL);
+  EXPECT_EQ(platform::MappedFile::Map(nul, platform::MappedFile::Access::kRandom, false, false).status().os_errno(),
+            EINVAL);
+  EXPECT_EQ(platform::ResolvePath(nul).status().os_errno(), EINVAL);
+  EXPECT_FALSE(platform::Exists(nul));
+  EXPECT_EQ(ReadBytes(dir.file("notes.txt")), (std::vector<uint8_t>{1, 2, 3}));
 }
 
 // ---- atomic write ----------------------------------------------------------------
