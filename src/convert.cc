@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,8 @@ constexpr double kSquaredNormLimit = 8.5070586659632215e37;
 // The finiteness scan tests a whole block branch-free and looks for the
 // exact index only inside a block that failed.
 constexpr size_t kFiniteBlock = 256;
+// The most elements a sequence's own length may reserve up front.
+constexpr size_t kReserveHintLimit = 1 << 16;
 
 std::string Utf8Of(PyObject* str_obj) {
   PyObject* bytes = PyUnicode_AsUTF8String(str_obj);
@@ -134,11 +137,14 @@ bool RawVec(PyObject* o, std::vector<T>* out, Elem&& convert_elem) {
   if (PyUnicode_Check(o)) return TypeErr("Can't extract `str` to `Vec`");
   if (!PySequence_Check(o)) return CannotConvert(o, "Sequence");
   out->clear();
+  // The length is only a hint: a sequence may claim any length it likes,
+  // so it sizes the first allocation only up to a bound, and the vector
+  // grows with what the iteration really yields.
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out->reserve(static_cast<size_t>(hint));
+    out->reserve(std::min<size_t>(static_cast<size_t>(hint), kReserveHintLimit));
   }
   PyObject* it = PyObject_GetIter(o);
   if (it == nullptr) return false;

@@ -48,6 +48,18 @@ def build_non_finite(n, dim, *cells):
     return on("build", v.tobytes(), n, [str(i) for i in range(n)], ["null"] * n, 1, dim=dim)
 
 
+class LongClaim:
+    """A sequence that claims an enormous length but holds five floats."""
+
+    def __len__(self):
+        return 2 ** 62
+
+    def __getitem__(self, i):
+        if i < 5:
+            return 1.0
+        raise IndexError(i)
+
+
 NO_STR = "Can't extract `str` to `Vec`"
 INFINITE = "a NaN/inf vector cannot be ranked"
 CASES = [
@@ -92,6 +104,8 @@ CASES = [
     (search(42, 1), TypeError, None),
     (search([1.0, "x", 3.0, 4.0], 1), TypeError, None),
     (search([0.0] * 5, 1), ValueError, "query dim 5 != 4"),
+    (search(LongClaim(), 1), ValueError, "query dim 5 != 4"),  # the claimed length allocates nothing
+    (lambda mk: nimbrel.ZevireDarir("seg\x00", 4), ValueError, "path: embedded null byte"),
     (search(struct.pack("<3f", 1, 2, 3), 1), ValueError, "query dim 3 != 4"),
     # A bytearray is a sequence of small ints, not float32 bytes.
     (search(bytearray(struct.pack("<4f", 1, 2, 3, 4)), 1), ValueError, "query dim 16 != 4"),
