@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ core under CTest, then the Python
-# module under pytest. Expects scripts/install-deps.sh to have run.
+# module under pytest, both with the tools in .venv. Expects
+# scripts/install-deps.sh to have run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/common.sh"
+cd "$ROOT"
+use_venv
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build/cpp -DNIMBREL_BUILD_TESTS=ON -DNIMBREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp -j "$jobs"
-ctest --test-dir build/cpp --output-on-failure -j "$jobs"
+step "configuring the C++ tests ($("$CMAKE" --version | sed -n 1p))"
+"$CMAKE" -S . -B build/cpp -DNIMBREL_BUILD_TESTS=ON -DNIMBREL_BUILD_MODULE=OFF \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+step "compiling the C++ tests on $jobs cores"
+# Progress lines go to stdout; warnings and errors come through on stderr.
+"$CMAKE" --build build/cpp -j "$jobs" >/dev/null
+step "testing the C++ core (ctest)"
+log=build/cpp/ctest.log
+if ! "$CTEST" --test-dir build/cpp --output-on-failure -j "$jobs" >"$log" 2>&1; then
+    cat "$log"
+    exit 1
+fi
+grep -E 'tests passed|Total Test time' "$log" || { cat "$log"; exit 1; }
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
+step "configuring and compiling the module, installing it into .venv (pip install .)"
+pip_install --no-build-isolation .
+step "testing the Python module (pytest)"
 # Run from tests/ so the installed module is imported, not the source tree.
-cd tests && python3 -m pytest -q -p no:cacheprovider .
+cd tests && "$PYTHON" -m pytest -q -p no:cacheprovider .
