@@ -17,7 +17,13 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     step "installing system packages: ${missing[*]}"
     SUDO=""
-    if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+    if [ "$(id -u)" != 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "installing system packages needs root: run this as root, or install sudo" >&2
+            exit 1
+        fi
+        SUDO="sudo"
+    fi
     $SUDO apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         "${packages[@]}" >/dev/null

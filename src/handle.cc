@@ -1,6 +1,7 @@
 #include "handle.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "convert.h"
 #include "ivf_rabitq/segment_format.h"
@@ -101,6 +102,18 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
       return;
     }
     path = std::move(resolved).value();
+    // The lock file and the swap directories live beside the segment
+    // directory: the root has no "beside", and a file that is not a
+    // directory must not have its neighbours renamed or removed.
+    if (path == "/") {
+      failure = Status::InvalidArgument("path: the root directory cannot hold a segment (its lock file and "
+                                        "swap directories need a parent directory)");
+      return;
+    }
+    if (platform::Exists(path) && !platform::IsDirectory(path)) {
+      failure = Status::FromErrno(ENOTDIR);
+      return;
+    }
     Result<platform::File> lock = locked_directory(path, platform::LockKind::kExclusive);
     if (!lock.ok()) {
       failure = lock.status();
@@ -359,10 +372,12 @@ Status reload_after_bump(Handle& h) {
   // Only the rollback of a failed swap can meet a segment of another
   // dimension here (one built by another handle); open refuses it.
   std::optional<Result<std::shared_ptr<IvfIndex>>> opened;
-  // CallCore never throws, so WithoutGil cannot fail here.
-  (void)WithoutGil([&] {
-    opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim); }));
-  });
+  if (!WithoutGil([&] {
+        opened.emplace(CallCore([&] { return IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim); }));
+      })) {
+    PyErr_Clear();  // CallCore does not throw: unreachable, but never read an empty result
+    return Status(Code::kIoError, "internal error: the segment was not opened");
+  }
   if (!opened->ok()) return opened->status();
   std::shared_ptr<IvfIndex> fresh = std::move(*opened).value();
   std::shared_ptr<IvfIndex> old = swap_inner(h, std::move(fresh));
@@ -401,41 +416,11 @@ bool heal_orphaned_compaction(Handle& h) {
 
 // ---- directory helpers -----------------------------------------------------
 
-// The directory's own name with `suffix`, beside it: /data/seg7 -> /data/seg7.lock,
-// seg7 -> seg7.lock, /data/seg7/ -> /data/seg7.lock, / -> ./.lock. Trailing
-// separators and "." components do not count as names; a last component
-// of ".." gives the empty name.
+// The handle's path is resolved (absolute, no trailing separator, never
+// the root), so the directory's own name with the suffix is the path with
+// the suffix: /data/seg7 -> /data/seg7.lock.
 std::string sibling(const std::string& path, std::string_view suffix) {
-  std::string s = path;
-  for (;;) {
-    if (s.size() > 1 && s.back() == '/') {
-      s.pop_back();
-    } else if (s.size() >= 2 && s.compare(s.size() - 2, 2, "/.") == 0) {
-      s.pop_back();  // "a/." -> "a/" -> "a"; "/." -> "/"
-    } else {
-      break;
-    }
-  }
-  std::string name, parent;
-  bool has_parent = true;
-  if (s.empty() || s == "/") {
-    has_parent = false;  // the root (or nothing) has no parent
-  } else {
-    size_t slash = s.rfind('/');
-    if (slash == std::string::npos) {
-      name = s;
-    } else {
-      name = s.substr(slash + 1);
-      parent = s.substr(0, slash);
-      while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-      if (parent.empty()) parent = "/";
-    }
-    if (name == "." || name == "..") name.clear();
-  }
-  std::string leaf = name + std::string(suffix);
-  if (!has_parent) parent = ".";
-  if (parent.empty()) return leaf;
-  return parent.back() == '/' ? parent + leaf : parent + "/" + leaf;
+  return path + std::string(suffix);
 }
 
 Status swap_dirs(const std::string& live, const std::string& old, const std::string& staging) {

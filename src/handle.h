@@ -158,7 +158,8 @@ bool heal_orphaned_compaction(Handle& h);
 
 // ---- directory helpers -----------------------------------------------------
 
-// "<parent>/<name><suffix>" for the directory's own name; see handle.cc.
+// "<parent>/<name><suffix>" for a resolved directory path: the lock file
+// and the swap directories beside it.
 std::string sibling(const std::string& path, std::string_view suffix);
 // Renames live -> old, then staging -> live; returns the first failure.
 Status swap_dirs(const std::string& live, const std::string& old, const std::string& staging);

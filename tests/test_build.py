@@ -97,13 +97,3 @@ def test_a_lock_file_that_cannot_be_opened_is_reported_as_the_rendered_os_error(
     assert str(e.value) == "OSError: Is a directory (os error 21)"
     assert not os.path.exists(seg_path)
 
-
-def test_an_empty_build_of_the_largest_dim_sizes_nothing_by_that_dim(seg_path):
-    # Nothing to rotate or encode: the rotation's tables alone would take
-    # 24 GiB at this dimension.
-    h = nimbrel.ZevireDarir(seg_path, 2**31 - 1)
-    h.build(b"", 0, [], [], 1)
-    assert (h.count(), h.format_version()) == (0, (3, 3))
-    assert nimbrel.ZevireDarir(seg_path, 2**31 - 1).count() == 0
-    with pytest.raises(ValueError, match="^dim mismatch: opened with dim=8 but the index at "):
-        nimbrel.ZevireDarir(seg_path, 8)

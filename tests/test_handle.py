@@ -113,13 +113,31 @@ def test_a_lost_format_file_is_refused_rather_than_read_with_the_old_rotation(se
 # ---- the path ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("path", ["notes.txt\x00", "notes.txt\x00.old", "seg\x00/../notes.txt", "\x00"])
-def test_a_path_with_a_nul_byte_is_refused_before_anything_on_disk_is_touched(tmp_path, monkeypatch, path):
+ROOT_REFUSED = ("path: the root directory cannot hold a segment (its lock file and swap directories "
+                "need a parent directory)")
+
+
+@pytest.mark.parametrize("path, exc, message", [
+    # The system reads a path up to a NUL: these would act on notes.txt and
+    # its neighbours (recovery removed "notes.txt" as a leftover).
+    ("notes.txt\x00", ValueError, "path: embedded null byte"),
+    ("notes.txt\x00.old", ValueError, "path: embedded null byte"),
+    ("seg\x00/../notes.txt", ValueError, "path: embedded null byte"),
+    # Not a directory: its neighbours must not be taken for swap leftovers.
+    ("notes.txt", OSError, "Not a directory (os error 20)"),
+    ("/", ValueError, ROOT_REFUSED),
+    ("/..", ValueError, ROOT_REFUSED),
+    ("", OSError, "No such file or directory (os error 2)"),
+])
+def test_a_path_that_cannot_name_a_segment_directory_is_refused_before_anything_is_touched(
+        tmp_path, monkeypatch, path, exc, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "notes.txt").write_text("keep me")
-    with pytest.raises(ValueError, match="^path: embedded null byte$"):
+    (tmp_path / "notes.txt.old").write_text("and me")
+    with pytest.raises(exc) as e:
         nimbrel.ZevireDarir(path, 8)
-    assert os.listdir(tmp_path) == ["notes.txt"]
+    assert type(e.value) is exc and str(e.value) == message
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt", "notes.txt.old"]
     assert (tmp_path / "notes.txt").read_text() == "keep me"
 
 

@@ -6,7 +6,6 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-import nimbrel
 from conftest import build_segment, ids_of, random_vectors
 
 
@@ -104,16 +103,3 @@ def test_concurrent_searches_on_one_handle_agree(built):
     with ThreadPoolExecutor(6) as pool:
         list(pool.map(worker, range(6)))  # re-raises the first failure
 
-
-@pytest.mark.parametrize("n_bits", [1, 2, 8])
-def test_with_every_list_probed_the_answer_for_k_is_the_start_of_any_larger_answer(seg_path, n_bits):
-    # One row per list, every list probed, a pool as large as the segment:
-    # every row is reranked, so k only cuts the same ranking shorter.
-    vectors = random_vectors(200, 8, seed=n_bits)
-    h = nimbrel.ZevireDarir(seg_path, 8, n_bits)
-    h.build(vectors.tobytes(), 200, [f"id{i}" for i in range(200)], ["null"] * 200, 200)
-    for q in random_vectors(30, 8, seed=100):
-        full = h.search(q.tobytes(), 200, nprobe=200, rerank=200)
-        assert len(full) == 200
-        for k in (1, 50, 199):
-            assert h.search(q.tobytes(), k, nprobe=200, rerank=200) == full[:k]

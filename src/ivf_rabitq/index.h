@@ -95,14 +95,13 @@ class IvfIndex {
   // kCorrupt errors "corrupt index: ...", and idhash.bin is rebuilt when
   // it is missing or damaged. Every call, failed or not, counts in OPEN_COUNT.
   // A non-zero `expected_dim` that differs from the stored dimension is
-  // refused (kInvalidArgument, dim_mismatch_message) as soon as the
-  // manifest is read, before anything is sized by the stored dimension.
+  // refused as soon as the manifest is read, before anything is sized by
+  // the stored dimension: kInvalidArgument "dim mismatch: opened with
+  // dim={expected} but the index at "{dir}" was built with dim={stored}",
+  // the directory quoted with backslash escapes.
   static Result<std::shared_ptr<IvfIndex>> open_with_skip(
       const std::string& dir, const std::optional<std::set<std::string>>& skip,
       uint64_t expected_dim = 0);
-  // "dim mismatch: opened with dim={expected} but the index at "{dir}" was
-  // built with dim={stored}", the directory quoted with backslash escapes.
-  static std::string dim_mismatch_message(const std::string& dir, uint64_t expected, uint64_t stored);
   ~IvfIndex();
   IvfIndex(const IvfIndex&) = delete;
   IvfIndex& operator=(const IvfIndex&) = delete;

@@ -40,10 +40,9 @@ Status AboutFile(const std::string& file, const Status& st) {
 }
 
 // The dense rotation of formats 1 and 2 is a padded_dim x padded_dim
-// matrix built by Gram-Schmidt: quadratic memory and cubic time in the
-// dimension. Past this dimension (128 MiB of matrix, minutes of work) a
-// segment of those formats cannot be served, and a manifest claiming it is
-// far more likely damaged than real.
+// matrix built by Gram-Schmidt at every open: quadratic memory and cubic
+// time in the dimension. Past this dimension (128 MiB of matrix, minutes
+// of work per open) this build does not serve such a segment.
 constexpr uint64_t kMaxDenseRotationDim = 4096;
 
 // The path as a quoted string literal, for the dim-mismatch message.
@@ -70,6 +69,11 @@ std::string Quoted(const std::string& s) {
   return out + "\"";
 }
 
+std::string DimMismatch(const std::string& dir, uint64_t expected, uint64_t stored) {
+  return "dim mismatch: opened with dim=" + U(expected) + " but the index at " + Quoted(dir) +
+         " was built with dim=" + U(stored);
+}
+
 // A name from crcs.bin must name a file inside the directory.
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -93,7 +97,7 @@ class IvfIndexOpener {
     // is sized by its dimension before it is checked here.
     const uint64_t dim = idx_->manifest_.dim;
     if (expected_dim_ != 0 && dim != expected_dim_) {
-      return Status::InvalidArgument(IvfIndex::dim_mismatch_message(dir_, expected_dim_, dim));
+      return Status::InvalidArgument(DimMismatch(dir_, expected_dim_, dim));
     }
     NIMBREL_RETURN_IF_ERROR(ReconcileFormat());
     NIMBREL_RETURN_IF_ERROR(ReadCrcs());
@@ -162,9 +166,9 @@ class IvfIndexOpener {
     }
     const Manifest& m = idx_->manifest_;
     if (idx_->format_version_ < 3 && m.n_lists > 0 && m.dim > kMaxDenseRotationDim) {
-      return Corrupt(segment::kManifestFile, "dim " + U(m.dim) + " exceeds " + U(kMaxDenseRotationDim) +
-                                                 ", the largest the dense rotation of format " +
-                                                 U(idx_->format_version_) + " supports");
+      return Status::InvalidData("unsupported segment: format " + U(idx_->format_version_) + " with dim " +
+                                 U(m.dim) + " needs a dense rotation above the " + U(kMaxDenseRotationDim) +
+                                 " dimensions this build supports");
     }
     return Status::Ok();
   }
@@ -458,11 +462,6 @@ class IvfIndexOpener {
   std::string idhash_problem_;                       // empty: idhash.bin usable
   bool has_sparse_ = false;
 };
-
-std::string IvfIndex::dim_mismatch_message(const std::string& dir, uint64_t expected, uint64_t stored) {
-  return "dim mismatch: opened with dim=" + U(expected) + " but the index at " + Quoted(dir) +
-         " was built with dim=" + U(stored);
-}
 
 Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(
     const std::string& dir, const std::optional<std::set<std::string>>& skip, uint64_t expected_dim) {

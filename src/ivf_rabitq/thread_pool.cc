@@ -14,21 +14,29 @@
 namespace nimbrel {
 
 size_t shared_pool_size() noexcept {
-  // Created on first use, never at load time. The control object lives for
-  // the rest of the process: destroying it would lift the cap. Should
-  // anything here fail (out of memory), the pool stays at TBB's default.
+  // Decided on first use, never at load time. Without a usable setting TBB's
+  // default (the processor count) stands and nothing is capped; with one,
+  // the control object lives for the rest of the process, since destroying
+  // it would lift the cap. Should creating it fail (out of memory), the
+  // default stands.
   static std::once_flag once;
   static size_t size = 0;
   try {
     std::call_once(once, [] {
+      const size_t processors = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
       std::string value;
       uint64_t want = 0;
-      if (!platform::GetEnv("RAYON_NUM_THREADS", &value) || !parse_u64_setting(value, &want) || want == 0) {
-        want = static_cast<uint64_t>(std::max(1, tbb::info::default_concurrency()));
+      size_t chosen = processors;
+      if (platform::GetEnv("RAYON_NUM_THREADS", &value) && parse_u64_setting(value, &want) && want != 0) {
+        // TBB counts threads in an int; no machine comes near this cap.
+        const size_t capped = static_cast<size_t>(std::min<uint64_t>(want, 1u << 20));
+        try {
+          new tbb::global_control(tbb::global_control::max_allowed_parallelism, capped);
+          chosen = capped;
+        } catch (...) {
+        }
       }
-      // TBB counts threads in an int; no machine comes near this cap.
-      size = static_cast<size_t>(std::min<uint64_t>(want, 1u << 20));
-      new tbb::global_control(tbb::global_control::max_allowed_parallelism, size);
+      size = chosen;
     });
   } catch (...) {
   }

@@ -2,14 +2,18 @@
 // directory flush that makes a rename or a new file durable.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/fault_point.h"
+#include "platform/path_guard.h"
 #include "platform/fs.h"
 
 namespace nimbrel::platform {
@@ -88,50 +92,81 @@ Status SyncDirectory(const std::string& path, bool open_failure_is_ok) {
   return Status::Ok();
 }
 
-Result<std::string> ResolvePath(const std::string& path) {
-  if (HasNul(path)) return Status::FromErrno(EINVAL);
-  std::string absolute = path;
-  if (absolute.empty() || absolute.front() != '/') {
-    char* cwd = ::getcwd(nullptr, 0);
-    if (cwd == nullptr) return Status::FromErrno(errno);
-    absolute = JoinPath(cwd, path);
-    std::free(cwd);
-  }
-  std::vector<std::string> parts;
+namespace {
+
+// Symlinks followed by hand before giving up with ELOOP, as the system does.
+constexpr int kMaxSymlinkHops = 40;
+
+std::vector<std::string> PathComponents(const std::string& absolute) {
+  std::vector<std::string> components;
   for (size_t at = 0; at <= absolute.size();) {
     size_t slash = absolute.find('/', at);
     if (slash == std::string::npos) slash = absolute.size();
-    std::string part = absolute.substr(at, slash - at);
-    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    std::string c = absolute.substr(at, slash - at);
+    if (!c.empty() && c != ".") components.push_back(std::move(c));
     at = slash + 1;
   }
-  // The longest leading part that exists is resolved by the system
-  // (symlinks, ".." after a symlink); what lies below the first missing
-  // component cannot hold a symlink, so it is appended as written.
-  std::string resolved;
-  size_t kept = parts.size();
-  for (;;) {
-    std::string prefix = "/";
-    for (size_t i = 0; i < kept; ++i) prefix = JoinPath(prefix, parts[i]);
-    char* real = ::realpath(prefix.c_str(), nullptr);
-    if (real != nullptr) {
-      resolved = real;
-      std::free(real);
-      break;
-    }
-    const int err = errno;
-    if ((err != ENOENT && err != ENOTDIR) || kept == 0) return Status::FromErrno(err);
-    --kept;
+  return components;
+}
+
+}  // namespace
+
+Result<std::string> ResolvePath(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
+  if (path.empty()) return Status::FromErrno(ENOENT);  // as the system reads ""
+  std::string pending = path;
+  if (pending.front() != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return Status::FromErrno(errno);
+    pending = JoinPath(cwd, path);
+    std::free(cwd);
   }
-  for (size_t i = kept; i < parts.size(); ++i) {
-    if (parts[i] == "..") {
-      const std::string parent = ParentPath(resolved);
-      resolved = parent.empty() ? std::string("/") : parent;
-    } else {
-      resolved = JoinPath(resolved, parts[i]);
+  for (int hops = 0;; ++hops) {
+    const std::vector<std::string> components = PathComponents(pending);
+    // The longest leading part that exists is resolved by the system.
+    std::string resolved;
+    size_t kept = components.size();
+    int err = 0;
+    for (;;) {
+      std::string prefix = "/";
+      for (size_t i = 0; i < kept; ++i) prefix = JoinPath(prefix, components[i]);
+      char* real = ::realpath(prefix.c_str(), nullptr);
+      if (real != nullptr) {
+        resolved = real;
+        std::free(real);
+        break;
+      }
+      err = errno;
+      if ((err != ENOENT && err != ENOTDIR) || kept == 0) return Status::FromErrno(err);
+      --kept;
     }
+    if (kept == components.size()) return resolved;
+    // The first component that does not resolve may be a symlink whose
+    // target is missing (not built yet, or between the two renames of
+    // another process's directory swap): it is followed all the same, so
+    // that the link and its target share one lock.
+    const std::string first_missing = JoinPath(resolved, components[kept]);
+    struct stat st{};
+    if (::lstat(first_missing.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      if (hops == kMaxSymlinkHops) return Status::FromErrno(ELOOP);
+      std::vector<char> target(std::max<size_t>(static_cast<size_t>(st.st_size), PATH_MAX) + 1);
+      const ssize_t len = ::readlink(first_missing.c_str(), target.data(), target.size());
+      if (len < 0) return Status::FromErrno(errno);
+      if (static_cast<size_t>(len) >= target.size()) return Status::FromErrno(ENAMETOOLONG);  // changed meanwhile
+      const std::string to(target.data(), static_cast<size_t>(len));
+      pending = to.starts_with("/") ? to : JoinPath(resolved, to);
+      for (size_t i = kept + 1; i < components.size(); ++i) pending = JoinPath(pending, components[i]);
+      continue;
+    }
+    // Nothing below a missing component exists, so the rest is taken as
+    // written; a ".." there would climb out of something that is not
+    // there, which the system refuses too.
+    for (size_t i = kept; i < components.size(); ++i) {
+      if (components[i] == "..") return Status::FromErrno(err);
+      resolved = JoinPath(resolved, components[i]);
+    }
+    return resolved;
   }
-  return resolved;
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

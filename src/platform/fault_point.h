@@ -1,6 +1,5 @@
 // Internal to the platform layer: the check every durable step makes
-// against the test hook (see SetFaultHook in fs.h), and the path guard of
-// every call that hands a path to the system.
+// against the test hook (see SetFaultHook in fs.h).
 #pragma once
 
 #include <string>
@@ -9,10 +8,5 @@ namespace nimbrel::platform {
 
 // 0 when the step may proceed, else the errno it must fail with.
 int InjectedFault(const char* op, const std::string& path);
-
-// The system reads a path up to its first NUL byte, so "notes.txt\0.old"
-// would name notes.txt itself: such a path must fail (EINVAL) before any
-// call, never act on a shorter name.
-inline bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 }  // namespace nimbrel::platform

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/fault_point.h"
+#include "platform/path_guard.h"
 #include "platform/fs.h"
 
 namespace nimbrel::platform {

@@ -74,10 +74,11 @@ Result<std::vector<std::string>> ListDirectory(const std::string& path);  // nam
 // flushed; a failed flush is always an error.
 Status SyncDirectory(const std::string& path, bool open_failure_is_ok = false);
 
-// The absolute path of `path` with symlinks, "." and ".." resolved as far
-// as the path exists (what lies below its first missing component is
-// appended as written, ".." taking back the previous name), without a
-// trailing separator. Every spelling of one directory gives one result.
+// The absolute path of `path` with symlinks (dangling ones included), "."
+// and ".." resolved, without a trailing separator: every spelling of one
+// directory gives one result. Below the first component that does not
+// exist the rest is appended as written; a ".." there fails with that
+// component's error, as does an empty path (ENOENT).
 Result<std::string> ResolvePath(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string ParentPath(const std::string& path);  // "" for a bare name

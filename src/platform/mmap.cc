@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "platform/fault_point.h"
 #include "platform/fs.h"
+#include "platform/path_guard.h"
 
 namespace nimbrel::platform {
 

@@ -69,18 +69,33 @@ TEST(Paths, ResolveGivesOnePathForEverySpellingOfADirectory) {
         real + "/data/../data/./seg", real + "/current/../seg"}) {
     EXPECT_EQ(*platform::ResolvePath(spelling), seg) << spelling;
   }
-  EXPECT_EQ(*platform::ResolvePath(real + "/current/new/x/../y/"), seg + "/new/y");
-  EXPECT_EQ(*platform::ResolvePath(real + "/missing/.."), real);
+  EXPECT_EQ(*platform::ResolvePath(real + "/current/new/x/"), seg + "/new/x");
   EXPECT_EQ(*platform::ResolvePath("/"), "/");
   const std::string cwd = std::filesystem::current_path().string();
   std::filesystem::current_path(seg);
   EXPECT_EQ(*platform::ResolvePath("."), seg);
-  EXPECT_EQ(*platform::ResolvePath(""), seg);
   EXPECT_EQ(*platform::ResolvePath("sub"), seg + "/sub");
   EXPECT_EQ(*platform::ResolvePath(".."), real + "/data");
   std::filesystem::current_path(cwd);
+
+  // A dangling link (its target not built yet, or away between the two
+  // renames of a directory swap) still leads to its target.
+  std::filesystem::create_directory_symlink(real + "/data/next", real + "/pending");
+  std::filesystem::create_directory_symlink("pending", real + "/chained");
+  EXPECT_EQ(*platform::ResolvePath(real + "/pending"), real + "/data/next");
+  EXPECT_EQ(*platform::ResolvePath(real + "/chained/"), real + "/data/next");
+  EXPECT_EQ(*platform::ResolvePath(real + "/chained/a/b"), real + "/data/next/a/b");
+
+  // What the system itself refuses is refused: "" and a ".." that climbs
+  // out of a missing directory or out of a file, and links that loop.
+  WriteBytes(real + "/notes.txt", {1});
+  EXPECT_EQ(platform::ResolvePath("").status().os_errno(), ENOENT);
+  EXPECT_EQ(platform::ResolvePath(real + "/missing/..").status().os_errno(), ENOENT);
+  EXPECT_EQ(platform::ResolvePath(real + "/missing/../current").status().os_errno(), ENOENT);
+  EXPECT_EQ(platform::ResolvePath(real + "/notes.txt/..").status().os_errno(), ENOTDIR);
   std::filesystem::create_symlink(real + "/loop", real + "/loop");
   EXPECT_EQ(platform::ResolvePath(real + "/loop/seg").status().os_errno(), ELOOP);
+  EXPECT_EQ(platform::ResolvePath(real + "/loop").status().os_errno(), ELOOP);
 }
 
 // The system reads a path only up to a NUL byte; every call refuses such a

@@ -1,0 +1,14 @@
+// Internal to the platform layer: the check of every call that hands a
+// path to the system.
+#pragma once
+
+#include <string>
+
+namespace nimbrel::platform {
+
+// The system reads a path up to its first NUL byte, so "notes.txt\0.old"
+// would name notes.txt itself: such a path must fail (EINVAL) before any
+// call, never act on a shorter name.
+inline bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+}  // namespace nimbrel::platform
