@@ -10,6 +10,9 @@
 //   index_open.cc   open_with_skip: validation, repair, CRC verification, maps
 //   index_lookup.cc ids, metadata, id-to-row lookup
 //   index_query.cc  filters, search_core, search_bruteforce
+//   index_write.cc  the write path: log, apply, group commit, checkpoint
+//   index_replay.cc loading delta.bin and deleted.bin, replaying wal.bin
+//   index_compact.cc compaction and the live rows for a rebuild
 #pragma once
 
 #include <atomic>
@@ -29,11 +32,14 @@
 #include <roaring/roaring.h>
 
 #include "ivf_rabitq/bitplane_codec.h"
+#include "ivf_rabitq/delta.h"
 #include "ivf_rabitq/kmeans.h"
 #include "ivf_rabitq/manifest.h"
 #include "ivf_rabitq/predicate.h"
 #include "ivf_rabitq/rotation.h"
 #include "ivf_rabitq/status.h"
+#include "ivf_rabitq/tombstones.h"
+#include "ivf_rabitq/wal.h"
 #include "platform/fs.h"
 
 namespace nimbrel {
@@ -48,18 +54,6 @@ struct Hit {
 
 // Process-wide values (created on first use; see storage.h for residency).
 extern std::atomic<uint64_t> OPEN_COUNT;
-
-// The rows added since the last build (filled by the write path; empty
-// until then). Delta row i is row main_count + i.
-struct Delta {
-  std::vector<std::string> ids;
-  std::vector<std::string> metas;
-  std::vector<uint8_t> rerank;  // (dim + 1) bytes per row: codes, then exponent code
-  std::vector<std::vector<std::pair<uint32_t, float>>> sparse;
-  std::vector<std::vector<uint32_t>> str;  // per string field number
-  std::vector<std::vector<double>> num;    // per numeric field number
-  size_t size() const { return ids.size(); }
-};
 
 // What IvfIndex::build stores. When an id occurs more than once, its last
 // row wins: the earlier rows with that id are not stored at all (as if the
@@ -125,6 +119,54 @@ class IvfIndex {
   std::atomic<uint64_t> wal_flush_count{0};
   void reset_last_sync();
 
+  // ---- write path (index_write.cc) ----
+  // The writer mutex: held around a log append, its in-RAM apply and the
+  // group commit, and by a checkpoint, so they never interleave within the
+  // process.
+  std::unique_lock<std::mutex> lock_writer() const { return std::unique_lock<std::mutex>(writer_mu_); }
+  // The slot guard: refuses `adding` more rows when main + delta + adding
+  // would reach 4294967295 ("slot space exhausted: ...").
+  Status check_slot_space(uint64_t adding) const;
+  // Appends one framed record to wal.bin (created with its header when
+  // missing). No device flush. On failure nothing whole was appended.
+  Status wal_write(const WalOp& op);
+  // Applies an Add in RAM: encodes the row against its nearest centroid,
+  // appends it to the delta, points the id at it, tombstones the id's
+  // previous row, extends the typed columns. The vector holds dim values.
+  Status apply_add(const WalOp& op);
+  // Tombstones the id's live row; false when it has none.
+  bool apply_delete(std::string_view id);
+  // The durability policy after one logged operation (see docs/write-path.md).
+  Status wal_group_commit();
+  // The whole of an add and of a delete, as the handle runs them: the
+  // checks, then under the writer mutex the log append, the in-RAM apply
+  // and the group commit. A failed append applies nothing; a failed group
+  // commit leaves the operation logged and applied, but not durable.
+  // remove() is true when this call tombstoned a live row.
+  Status add(const WalOp& op);
+  Result<bool> remove(const std::string& id);
+  // Flushes the log tail to the device, whoever appended it.
+  Status sync_wal();
+  bool wal_flush_failed() const { return wal_failed_.load(); }
+  // Whether the directory's delta.bin and wal.bin are exactly what this
+  // segment has seen: then a checkpoint in place loses nobody's operations.
+  bool matches_disk() const;
+  // Persists the delta and tombstones, writes `generation` =
+  // new_generation, and empties the log. Clears the flush-failure latch.
+  // The caller holds the exclusive directory lock.
+  Status checkpoint(uint64_t new_generation);
+  // Writes the live rows into a new segment directory `staging` with the
+  // given generation, list by list, without re-clustering or re-encoding.
+  Status compact_to(const std::string& staging, uint64_t generation) const;
+  // The live rows as a build input (vectors from the 8-bit copies), for a
+  // rebuild; dir, n_clusters, n_bits and seed are the caller's to set.
+  struct LiveRows {
+    std::vector<float> vectors;  // what input.data points at
+    BuildInput input;
+  };
+  Result<std::unique_ptr<LiveRows>> live_rows() const;
+  uint64_t mutation_sequence() const { return mutation_seq_.load(); }
+
   // ---- lookups (index_lookup.cc) ----
   std::optional<uint32_t> slot_of(std::string_view id) const;
   // Caller holds the id-map and delta read locks.
@@ -147,7 +189,8 @@ class IvfIndex {
   std::vector<Hit> search_bruteforce(const float* query, uint64_t k, const Predicate* filter) const;
 
   // The exact rerank distance of a row against a query: the squared L2
-  // distance to the row's dequantised 8-bit copy, computed in double.
+  // distance to the row's dequantised 8-bit copy, computed in double. For a
+  // delta row the caller holds the delta read lock.
   float rerank_distance(const float* query, uint32_t row) const;
   // The scale s of a main row's 8-bit copy: a stored value is (c - 128) / 127 * s.
   float rerank_scale(uint32_t row) const;
@@ -157,6 +200,20 @@ class IvfIndex {
  private:
   IvfIndex() = default;
   friend class IvfIndexOpener;
+  friend class WalReplayer;
+
+  // index_write.cc
+  // Encodes an Add's row: list, code, factors, 8-bit copy. Reads only
+  // what never changes after open (plus the lazily built neighbour lists).
+  void encode_row(const WalOp& op, DeltaRow* out) const;
+  // The in-RAM apply of an encoded row (apply_add's second half).
+  void apply_encoded(DeltaRow&& row, const nlohmann::json* meta);
+  // Appends one row's typed cells, growing the schema and dictionaries as
+  // needed; true when the schema or a dictionary changed. The caller
+  // holds the schema and delta locks exclusively.
+  bool append_typed_cells(const nlohmann::json* meta);
+  Status flush_wal_locked();
+  size_t delta_code_bytes() const { return manifest_.n_lists == 0 ? 0 : code_bytes_; }
 
   // Bounds-checked views of a main row's stored id and metadata bytes
   // (index_lookup.cc); false when its offsets are unusable.
@@ -198,13 +255,36 @@ class IvfIndex {
   RowSource main_rows_;
   RowSource delta_rows_;  // the delta's typed columns, kept current by the write path
 
+  // Per effective field name: (numeric, field number within its kind).
+  std::map<std::string, std::pair<bool, size_t>, std::less<>> field_number_;
+
   // Segment locks, taken in this order: schema, id map, tombstones, delta.
   mutable std::shared_mutex schema_mu_, idmap_mu_, tomb_mu_, delta_mu_;
   Delta delta_;
-  roaring_bitmap_t* tombstones_ = nullptr;  // deleted rows; empty until the write path lands
+  Tombstones tombstones_;
+  std::atomic<uint64_t> mutation_seq_{0};
   mutable std::mutex writer_mu_;
+
+  // The log. wal_mu_ guards the writer and what this segment knows of the
+  // file: which log it is and how many of its bytes it has seen (replayed
+  // at open plus its own appends), and the damaged ranges its replay
+  // skipped (kept in wal.corrupt.bin by the next checkpoint).
+  mutable std::mutex wal_mu_;
+  std::unique_ptr<wal::Writer> wal_writer_;
+  uint64_t wal_id_ = 0;
+  uint64_t wal_len_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> wal_damaged_;
+  // delta.bin as this segment last saw it (absent: size 0, mtime 0).
+  platform::FileStamp delta_stamp_;
+  std::atomic<bool> wal_failed_{false};
+  uint64_t pending_ops_ = 0;  // under writer_mu_
   mutable std::mutex last_sync_mu_;
   uint64_t last_sync_ns_ = 0;
+
+  // Centroid neighbour lists for exact nearest-centroid search, built on
+  // the first add (most opened segments are only read).
+  mutable std::once_flag neighbours_once_;
+  mutable CentroidNeighbours neighbours_;
 
   mutable std::mutex filter_cache_mu_;
   mutable std::map<std::string, std::shared_ptr<const Predicate>> filter_cache_;

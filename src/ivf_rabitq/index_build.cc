@@ -22,6 +22,7 @@
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/segment_writer.h"
 #include "ivf_rabitq/storage.h"
 
 namespace nimbrel {
@@ -32,50 +33,18 @@ using segment::kOffsetBytes;
 // Rows are encoded and written this many at a time, so the encoded arrays
 // never exist whole in memory (1M x 768-d rows would need ~1 GB for the
 // rerank copies alone).
-constexpr uint64_t kEncodeChunkRows = 1 << 16;
+constexpr uint64_t kEncodeChunkRows = segment_writer::kChunkRows;
 
 // A row whose largest |value| is below this still gets the smallest scale.
 constexpr float kMinQuantScale = 1e-6f;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
-// The smallest x with 2^x >= m, for finite m > 0 (exact, via frexp).
-int CeilLog2(double m) {
-  int ex;
-  const double frac = std::frexp(m, &ex);  // m = frac * 2^ex, frac in [0.5, 1)
-  return frac == 0.5 ? ex - 1 : ex;
-}
-
 uint64_t FloorSqrt(uint64_t n) {
   uint64_t r = static_cast<uint64_t>(std::sqrt(static_cast<double>(n)));
   while (r > 0 && r * r > n) --r;
   while ((r + 1) * (r + 1) <= n) ++r;
   return r;
-}
-
-// The signed level of x in a copy of scale s: round(x / s * 127), half away
-// from zero, clamped to [-127, 127]; code c = level + 128 stands for
-// (c - 128) / 127 * s. x / s * 127 is exact in double (a float times a power
-// of two times 127), so adding one half and truncating rounds exactly like
-// std::round, without a library call in a loop that runs for every stored
-// value. NaN (never passed by the Python layer) gives level 0.
-inline int RerankLevel(float x, double levels_per_unit) {
-  double v = static_cast<double>(x) * levels_per_unit;
-  if (!(v == v)) v = 0.0;
-  v = std::clamp(v, -127.0, 127.0);
-  return static_cast<int>(v + (v < 0.0 ? -0.5 : 0.5));
-}
-
-// The exponent code e of a row's 8-bit copy: the smallest power of two
-// s = 2^(e - 128) not below the row's largest |value|, so no component is
-// clipped: e = clamp(ceil(log2(max|x_i|)) + 128, 2, 255). An all-zero row
-// gets 2.
-uint8_t RerankExponent(const float* x, size_t dim) {
-  float max_abs = 0.0f;
-  for (size_t i = 0; i < dim; ++i) max_abs = std::max(max_abs, std::fabs(x[i]));
-  if (!(max_abs > 0.0f)) return 2;
-  if (std::isinf(max_abs)) return 255;
-  return static_cast<uint8_t>(std::clamp(CeilLog2(max_abs) + 128, 2, 255));
 }
 
 // Metadata is written out (canonical text, dictionary keys) by recursive
@@ -164,31 +133,6 @@ float MaxAbs(const float* data, uint64_t count) {
       [](float a, float b) { return std::max(a, b); });
 }
 
-// Collects the CRC-32 of every data file for crcs.bin.
-class DataFileSet {
- public:
-  explicit DataFileSet(std::string dir) : dir_(std::move(dir)) {}
-
-  Result<storage::AtomicFileWriter> Open(const std::string& name) {
-    return storage::AtomicFileWriter::Create(platform::JoinPath(dir_, name));
-  }
-  Status Commit(const std::string& name, storage::AtomicFileWriter& w) {
-    NIMBREL_ASSIGN_OR_RETURN(uint32_t crc, w.Commit());
-    crcs_[name] = crc;
-    return Status::Ok();
-  }
-  Status WriteWhole(const std::string& name, const void* data, size_t len) {
-    NIMBREL_ASSIGN_OR_RETURN(storage::AtomicFileWriter w, Open(name));
-    NIMBREL_RETURN_IF_ERROR(w.Append(data, len));
-    return Commit(name, w);
-  }
-  const std::map<std::string, uint32_t>& crcs() const { return crcs_; }
-
- private:
-  std::string dir_;
-  std::map<std::string, uint32_t> crcs_;
-};
-
 // The stored rows in segment order: row r is input position input_of[r].
 struct RowOrder {
   std::vector<uint64_t> input_of;
@@ -215,7 +159,7 @@ RowOrder OrderByList(const std::vector<uint64_t>& kept, const std::vector<uint32
 }
 
 // codes.bin, metas.bin, orig.bin and origscale.bin, a chunk of rows at a time.
-Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder& order,
+Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in, const RowOrder& order,
                         const std::vector<float>& centroids, const Rotator& rot) {
   const size_t dim = in.dim;
   const size_t padded = rot.padded_dim();
@@ -223,10 +167,10 @@ Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder
   const size_t code_bytes = code_bytes_for(padded, bits);
   const uint64_t n = order.input_of.size();
 
-  NIMBREL_ASSIGN_OR_RETURN(auto codes_w, files.Open(segment::kCodesFile));
-  NIMBREL_ASSIGN_OR_RETURN(auto factors_w, files.Open(segment::kFactorsFile));
-  NIMBREL_ASSIGN_OR_RETURN(auto rerank_w, files.Open(segment::kRerankFile));
-  NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.Open(segment::kRerankScaleFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto codes_w, files.open(segment::kCodesFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto factors_w, files.open(segment::kFactorsFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto rerank_w, files.open(segment::kRerankFile));
+  NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.open(segment::kRerankScaleFile));
 
   const uint64_t chunk_rows = std::min<uint64_t>(kEncodeChunkRows, n);
   std::vector<uint8_t> codes(chunk_rows * code_bytes);
@@ -238,6 +182,7 @@ Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder
     const uint64_t count = std::min(chunk_rows, n - first);
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 64), [&](const tbb::blocked_range<uint64_t>& r) {
       std::vector<float> residual(dim), rotated(padded);
+      std::vector<uint8_t> copy(dim + 1);
       for (uint64_t j = r.begin(); j < r.end(); ++j) {
         const uint64_t row = first + j;
         const float* x = in.data + order.input_of[row] * dim;
@@ -246,12 +191,9 @@ Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder
         rot.rotate(residual.data(), rotated.data());
         encode_rotated_residual(rotated.data(), padded, bits, codes.data() + j * code_bytes, &factors[j]);
 
-        const uint8_t e = RerankExponent(x, dim);
-        const double levels_per_unit = 127.0 / std::ldexp(1.0, static_cast<int>(e) - 128);
-        uint8_t* out = rerank.data() + j * dim;
-        for (size_t i = 0; i < dim; ++i) {
-          out[i] = static_cast<uint8_t>(RerankLevel(x[i], levels_per_unit) + 128);
-        }
+        segment_writer::encode_rerank(x, dim, copy.data());
+        std::memcpy(rerank.data() + j * dim, copy.data(), dim);
+        const uint8_t e = copy[dim];
         uint8_t* rec = scales.data() + j * segment::kScaleRecordBytes;
         store_le<uint32_t>(rec, 0);  // reserved
         store_le<uint32_t>(rec + segment::kScaleExponentAt, e);
@@ -262,116 +204,10 @@ Status WriteEncodedRows(DataFileSet& files, const BuildInput& in, const RowOrder
     NIMBREL_RETURN_IF_ERROR(rerank_w.Append(rerank.data(), count * dim));
     NIMBREL_RETURN_IF_ERROR(scale_w.Append(scales.data(), count * segment::kScaleRecordBytes));
   }
-  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kCodesFile, codes_w));
-  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kFactorsFile, factors_w));
-  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kRerankFile, rerank_w));
-  return files.Commit(segment::kRerankScaleFile, scale_w);
-}
-
-// ids.bin + ids_off.bin, and idhash.bin from the same bytes.
-Status WriteIds(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
-  const uint64_t n = order.input_of.size();
-  std::vector<uint8_t> offsets((n + 1) * kOffsetBytes);
-  std::vector<uint8_t> bytes;
-  uint64_t total = 0;
-  for (uint64_t r = 0; r < n; ++r) total += in.ids[order.input_of[r]].size();
-  bytes.reserve(total);
-  for (uint64_t r = 0; r < n; ++r) {
-    store_le<uint64_t>(offsets.data() + r * kOffsetBytes, bytes.size());
-    const std::string& id = in.ids[order.input_of[r]];
-    bytes.insert(bytes.end(), id.begin(), id.end());
-  }
-  store_le<uint64_t>(offsets.data() + n * kOffsetBytes, bytes.size());
-  NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::kIdsFile, bytes.data(), bytes.size()));
-  NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::kIdOffsetsFile, offsets.data(), offsets.size()));
-  const std::vector<uint8_t> table = build_id_hash_table(bytes.data(), bytes.size(), offsets.data(), n);
-  return files.WriteWhole(segment::kIdHashFile, table.data(), table.size());
-}
-
-// meta.bin + meta_off.bin: canonical texts, dumped in parallel a chunk at a time.
-Status WriteMetadata(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
-  const uint64_t n = order.input_of.size();
-  NIMBREL_ASSIGN_OR_RETURN(auto meta_w, files.Open(segment::kMetaFile));
-  std::vector<uint8_t> offsets((n + 1) * kOffsetBytes);
-  std::vector<std::string> texts;
-  uint64_t at = 0;
-  for (uint64_t first = 0; first < n; first += kEncodeChunkRows) {
-    const uint64_t count = std::min(kEncodeChunkRows, n - first);
-    texts.assign(count, std::string());
-    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 256), [&](const tbb::blocked_range<uint64_t>& r) {
-      for (uint64_t j = r.begin(); j < r.end(); ++j) {
-        texts[j] = canonical_json(in.metadata[order.input_of[first + j]]);
-      }
-    });
-    for (uint64_t j = 0; j < count; ++j) {
-      store_le<uint64_t>(offsets.data() + (first + j) * kOffsetBytes, at);
-      NIMBREL_RETURN_IF_ERROR(meta_w.Append(texts[j].data(), texts[j].size()));
-      at += texts[j].size();
-    }
-  }
-  store_le<uint64_t>(offsets.data() + n * kOffsetBytes, at);
-  NIMBREL_RETURN_IF_ERROR(files.Commit(segment::kMetaFile, meta_w));
-  return files.WriteWhole(segment::kMetaOffsetsFile, offsets.data(), offsets.size());
-}
-
-// sparse.bin: u64 term count; (u32 term, u32 postings) ascending by term;
-// then the postings (u32 row, f32 weight) term after term, rows ascending.
-Status WriteSparse(DataFileSet& files, const BuildInput& in, const RowOrder& order) {
-  struct Posting {
-    uint32_t term;
-    uint32_t row;
-    float weight;
-  };
-  std::vector<Posting> postings;
-  if (!in.sparse.empty()) {
-    for (uint64_t r = 0; r < order.input_of.size(); ++r) {
-      for (const auto& [term, weight] : in.sparse[order.input_of[r]]) {
-        postings.push_back({term, static_cast<uint32_t>(r), weight});
-      }
-    }
-    // Stable: rows stay ascending within a term, and a term repeated in one
-    // row keeps its repeats in the given order.
-    std::stable_sort(postings.begin(), postings.end(),
-                     [](const Posting& a, const Posting& b) { return a.term < b.term; });
-  }
-  std::vector<std::pair<uint32_t, uint64_t>> terms;
-  for (const Posting& p : postings) {
-    if (terms.empty() || terms.back().first != p.term) terms.push_back({p.term, 0});
-    if (++terms.back().second > UINT32_MAX) {
-      return Status::InvalidArgument("build: sparse term " + U(p.term) + " has more than 4294967295 postings");
-    }
-  }
-  std::vector<uint8_t> out(8 + 8 * terms.size() + 8 * postings.size());
-  store_le<uint64_t>(out.data(), terms.size());
-  uint8_t* p = out.data() + 8;
-  for (const auto& [term, count] : terms) {
-    store_le<uint32_t>(p, term);
-    store_le<uint32_t>(p + 4, static_cast<uint32_t>(count));
-    p += 8;
-  }
-  for (const Posting& post : postings) {
-    store_le<uint32_t>(p, post.row);
-    store_le<float>(p + 4, post.weight);
-    p += 8;
-  }
-  return files.WriteWhole(segment::kSparseFile, out.data(), out.size());
-}
-
-// num_<i>.bin and str_<i>.bin; returns the schema for the manifest.
-Result<std::vector<FieldSchema>> WriteTypedColumns(DataFileSet& files, const BuildInput& in,
-                                                   const RowOrder& order, const std::set<std::string>& skip) {
-  std::vector<const nlohmann::json*> rows(order.input_of.size());
-  for (uint64_t r = 0; r < rows.size(); ++r) rows[r] = &in.metadata[order.input_of[r]];
-  TypedColumns tc = build_typed_columns(rows, skip);
-  for (size_t i = 0; i < tc.num.size(); ++i) {
-    NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::numeric_column_file(i), tc.num[i].data(),
-                                             tc.num[i].size() * sizeof(double)));
-  }
-  for (size_t i = 0; i < tc.str.size(); ++i) {
-    NIMBREL_RETURN_IF_ERROR(files.WriteWhole(segment::string_column_file(i), tc.str[i].data(),
-                                             tc.str[i].size() * sizeof(uint32_t)));
-  }
-  return std::move(tc.fields);
+  NIMBREL_RETURN_IF_ERROR(files.commit(segment::kCodesFile, codes_w));
+  NIMBREL_RETURN_IF_ERROR(files.commit(segment::kFactorsFile, factors_w));
+  NIMBREL_RETURN_IF_ERROR(files.commit(segment::kRerankFile, rerank_w));
+  return files.commit(segment::kRerankScaleFile, scale_w);
 }
 
 Status BuildImpl(const BuildInput& in) {
@@ -437,44 +273,26 @@ Status BuildImpl(const BuildInput& in) {
   m.list_offsets = order.list_offsets;
   m.centroids = centroids;
 
-  DataFileSet files(in.dir);
+  segment_writer::DataFileSet files(in.dir);
   // Without rows there is nothing to rotate, and the rotation's tables
   // (12 bytes per dimension) would be the only thing sized by a dimension
   // the caller chose freely.
   const Rotator rot = n > 0 ? Rotator::Create(dim, in.seed, kFormatVersion) : Rotator();
   NIMBREL_RETURN_IF_ERROR(WriteEncodedRows(files, in, order, centroids, rot));
-  NIMBREL_RETURN_IF_ERROR(WriteIds(files, in, order));
-  NIMBREL_RETURN_IF_ERROR(WriteMetadata(files, in, order));
-  NIMBREL_RETURN_IF_ERROR(WriteSparse(files, in, order));
-  NIMBREL_ASSIGN_OR_RETURN(m.fields, WriteTypedColumns(files, in, order, skip));
-  NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(in.dir));
-
-  // The write path's files describe the old rows: a fresh segment starts
-  // without them. A failed removal is harmless here: open and the write
-  // path check those files against the new manifest.
-  for (const char* stale : {segment::kDeltaFile, segment::kDeletedFile, segment::kWalFile,
-                            segment::kWalCorruptFile}) {
-    (void)platform::Unlink(platform::JoinPath(in.dir, stale));
+  segment_writer::RowTexts texts;
+  texts.n = n;
+  texts.id = [&](uint64_t r) -> std::string_view { return in.ids[order.input_of[r]]; };
+  texts.meta = [&](uint64_t r) -> const nlohmann::json& { return in.metadata[order.input_of[r]]; };
+  if (!in.sparse.empty()) {
+    texts.sparse = [&](uint64_t r) -> const std::vector<std::pair<uint32_t, float>>& {
+      return in.sparse[order.input_of[r]];
+    };
   }
-
-  record::Writer crcs;
-  crcs.count(files.crcs().size());
-  for (const auto& [name, crc] : files.crcs()) {
-    crcs.str(name);
-    crcs.u32(crc);
-  }
-  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(in.dir, segment::kCrcsFile),
-                                               wrap_with_header(segment::kCrcsMagic, crcs.bytes())));
-  record::Writer format;
-  format.u32(kFormatVersion);
-  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(in.dir, segment::kFormatFile),
-                                               wrap_with_header(segment::kFormatMagic, format.bytes())));
-  NIMBREL_RETURN_IF_ERROR(storage::write_generation(in.dir, 0));
-  NIMBREL_RETURN_IF_ERROR(
-      storage::write_bytes(manifest_path, wrap_with_header(segment::kManifestMagic, encode_manifest(m))));
-  // A directory this build created is durable only once its parent's
-  // entry for it is.
-  return storage::sync_parent_dir(in.dir);
+  NIMBREL_RETURN_IF_ERROR(segment_writer::write_ids(files, texts));
+  NIMBREL_RETURN_IF_ERROR(segment_writer::write_metadata(files, texts));
+  NIMBREL_RETURN_IF_ERROR(segment_writer::write_sparse(files, texts));
+  NIMBREL_ASSIGN_OR_RETURN(m.fields, segment_writer::write_typed_columns(files, texts, skip));
+  return segment_writer::finish(files, m, 0);
 }
 
 }  // namespace

@@ -51,8 +51,17 @@ uint64_t SatMul(uint64_t a, uint64_t b) {
 }  // namespace
 
 IvfIndex::~IvfIndex() {
-  // The maps unmap themselves; the bitmap is C.
-  if (tombstones_ != nullptr) roaring_bitmap_free(tombstones_);
+  // Operations logged under a group-commit interval or period may not be
+  // on the device yet: the last reference makes them durable. The maps
+  // unmap themselves.
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  if (wal_writer_ && wal_writer_->is_open()) {
+    Status st = wal_writer_->sync();
+    if (!st.ok()) {
+      platform::PrintNotice("Nimbrel: " + platform::JoinPath(path_, segment::kWalFile) +
+                            ": final flush of the log failed: " + st.message());
+    }
+  }
 }
 
 // ---- ids ---------------------------------------------------------------------
@@ -82,9 +91,10 @@ std::optional<uint32_t> IvfIndex::main_slot_of(std::string_view id) const {
 
 std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id) const {
   // The newest row of an id wins: delta rows come after the main rows, and
-  // later delta rows after earlier ones.
-  for (size_t i = delta_.ids.size(); i-- > 0;) {
-    if (delta_.ids[i] == id) return static_cast<uint32_t>(manifest_.n + i);
+  // the delta keeps the newest of each id.
+  if (!delta_.newest.empty()) {
+    auto it = delta_.newest.find(std::string(id));
+    if (it != delta_.newest.end()) return static_cast<uint32_t>(manifest_.n + it->second);
   }
   return main_slot_of(id);
 }
@@ -185,7 +195,7 @@ uint64_t IvfIndex::metadata_result_cost(std::string_view text) {
 
 uint64_t IvfIndex::tombstone_count() const {
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  return roaring_bitmap_get_cardinality(tombstones_);
+  return tombstones_.cardinality();
 }
 
 uint64_t IvfIndex::delta_count() const {
@@ -197,7 +207,7 @@ uint64_t IvfIndex::live_count() const {
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   const uint64_t slots = manifest_.n + delta_.size();
-  const uint64_t dead = roaring_bitmap_get_cardinality(tombstones_);
+  const uint64_t dead = tombstones_.cardinality();
   return slots > dead ? slots - dead : 0;
 }
 

@@ -22,6 +22,9 @@ namespace nimbrel {
 
 std::atomic<uint64_t> OPEN_COUNT{0};
 
+// index_replay.cc
+Status LoadWriteState(IvfIndex& x);
+
 namespace {
 
 using platform::MappedFile;
@@ -90,7 +93,6 @@ class IvfIndexOpener {
 
   Result<std::shared_ptr<IvfIndex>> Run() {
     idx_->path_ = dir_;
-    idx_->tombstones_ = roaring_bitmap_create();
     NIMBREL_RETURN_IF_ERROR(ReadFormat());
     NIMBREL_RETURN_IF_ERROR(ReadManifest());
     // Decoding the manifest allocated only what its own bytes hold; nothing
@@ -107,6 +109,7 @@ class IvfIndexOpener {
     NIMBREL_RETURN_IF_ERROR(BuildTermDirectory());
     SetUpCodec();
     SetUpSchema();
+    NIMBREL_RETURN_IF_ERROR(LoadWriteState(*idx_));
     return std::move(idx_);
   }
 
@@ -432,6 +435,8 @@ class IvfIndexOpener {
       if (x.skip_.count(f.name) != 0) continue;
       x.fields_.push_back(f);
       x.field_column_.push_back(static_cast<int>(col));
+      x.field_number_.emplace(f.name, std::make_pair(f.numeric, f.numeric ? x.main_rows_.num.size()
+                                                                            : x.main_rows_.str.size()));
       if (f.numeric) {
         x.main_rows_.num.push_back(reinterpret_cast<const double*>(x.num_cols_[col].data()));
       } else {
@@ -449,6 +454,9 @@ class IvfIndexOpener {
     }
     x.main_rows_.meta_text = &IvfIndex::main_meta_text;
     x.main_rows_.ctx = &x;
+    x.delta_.reset(m.n_lists);
+    x.delta_.num.assign(x.main_rows_.num.size(), std::vector<double>());
+    x.delta_.str.assign(x.main_rows_.str.size(), std::vector<uint32_t>());
     x.delta_rows_.num.assign(x.main_rows_.num.size(), nullptr);
     x.delta_rows_.str.assign(x.main_rows_.str.size(), nullptr);
   }

@@ -117,7 +117,8 @@ class TopK {
 };
 
 // 2^(max(e, 2) - 128), built directly as the float whose biased exponent
-// field is max(e, 2) - 1 and whose mantissa is zero.
+// field is max(e, 2) - 1 and whose mantissa is zero. (Code 0 stands for
+// the segment's global scale; callers test it first.)
 inline float exponent_scale(uint32_t e) {
   uint32_t bits = (std::max<uint32_t>(e, 2) - 1) << 23;
   float s;
@@ -161,10 +162,12 @@ float IvfIndex::rerank_scale(uint32_t row) const {
   uint32_t e;
   std::memcpy(&e, origscale_.data() + static_cast<size_t>(row) * segment::kScaleRecordBytes + segment::kScaleExponentAt,
               sizeof e);
-  return exponent_scale(e & 0xFF);
+  e &= 0xFF;
+  return e == 0 ? manifest_.quant_scale : exponent_scale(e);
 }
 
 void IvfIndex::prefetch_rerank_row(uint32_t row) const {
+  if (row >= manifest_.n) return;
   const size_t dim = manifest_.dim;
   const uint8_t* codes = orig_.data() + static_cast<size_t>(row) * dim;
   for (size_t off = 0; off < dim; off += 64) __builtin_prefetch(codes + off);
@@ -174,8 +177,15 @@ void IvfIndex::prefetch_rerank_row(uint32_t row) const {
 
 float IvfIndex::rerank_distance(const float* query, uint32_t row) const {
   const size_t dim = manifest_.dim;
-  const uint8_t* codes = orig_.data() + static_cast<size_t>(row) * dim;
-  double d = rerank_l2_u8(query, codes, dim, rerank_scale(row));
+  double d;
+  if (row < manifest_.n) {
+    const uint8_t* codes = orig_.data() + static_cast<size_t>(row) * dim;
+    d = rerank_l2_u8(query, codes, dim, rerank_scale(row));
+  } else {
+    const uint8_t* codes = delta_.rerank.data() + static_cast<size_t>(row - manifest_.n) * (dim + 1);
+    const uint8_t e = codes[dim];
+    d = rerank_l2_u8(query, codes, dim, e == 0 ? manifest_.quant_scale : exponent_scale(e));
+  }
   return static_cast<float>(d > 0.0 ? d : 0.0);
 }
 
@@ -201,16 +211,36 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
                                        uint64_t rerank, const Predicate* filter,
                                        bool ensure_target_k) const {
   if (k == 0) return {};
-  const size_t n_lists = manifest_.n_lists;
-  if (n_lists == 0 || manifest_.n == 0) return {};
   if (filter != nullptr && filter->accepts_all()) filter = nullptr;
+  // One consistent state for the whole search: rows added or deleted
+  // meanwhile wait for it to end.
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const size_t n_lists = manifest_.n_lists;
+  const uint64_t total_rows = manifest_.n + delta_.size();
+  if (total_rows == 0) return {};
+  const bool has_tombstones = !tombstones_.empty();
+  // A row the search may return: not deleted, accepted by the filter.
+  auto admissible = [&](uint32_t row) {
+    if (has_tombstones && tombstones_.contains(row)) return false;
+    if (filter == nullptr) return true;
+    return row < manifest_.n ? filter->eval(main_rows_, row)
+                             : filter->eval(delta_rows_, static_cast<uint32_t>(row - manifest_.n));
+  };
+  if (n_lists == 0) {
+    // A segment built from no rows has no lists: its added rows are ranked
+    // exactly.
+    TopK top(k);
+    for (uint32_t i : delta_.group(kNoList).rows) {
+      const uint32_t row = static_cast<uint32_t>(manifest_.n + i);
+      if (admissible(row)) top.push({row, rerank_distance(query, row)});
+    }
+    return std::move(top).sorted();
+  }
   if (nprobe == 0) nprobe = 1;
   const size_t dim = manifest_.dim;
   const size_t padded = padded_dim_;
   const unsigned bits = manifest_.n_bits;
-
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  const bool has_tombstones = !roaring_bitmap_is_empty(tombstones_);
 
   // Rotate once; a list's query residual is then P q - P c.
   std::vector<float> rotated(padded);
@@ -237,39 +267,55 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
   // The pool never holds more than the segment's rows; the cap also keeps
   // its doubled capacity clear of overflow for k or rerank near 2^64.
   const size_t pool_capacity =
-      std::min<uint64_t>(std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1), manifest_.n);
+      std::min<uint64_t>(std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1), total_rows);
   const uint64_t* offsets = manifest_.list_offsets.data();
   const uint8_t* codes = codes_.data();
   const RowFactors* factors = reinterpret_cast<const RowFactors*>(metas_.data());
 
+  // Estimates `count` rows whose codes and factors are contiguous, and
+  // offers the admissible ones to the pool; row_of(j) is the j-th row.
+  auto scan_block = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
+                        size_t count, auto row_of) {
+    // No lower bounds: the rerank does not stop early (see below).
+    st.lut.estimate(block_codes, block_factors, count, st.est.data(), nullptr);
+    for (size_t j = 0; j < count; ++j) {
+      // Cheapest test first: most rows fail the pool threshold once the
+      // pool is full, and then neither bitmap nor filter is consulted.
+      float est = st.est[j];
+      if (!(est <= st.pool.threshold())) {
+        // A NaN estimate (an overflowing query, damaged factors) ranks
+        // last instead of never: the row is still a candidate while the
+        // pool has room, so ensure_target_k does not lose it.
+        if (!std::isnan(est)) continue;
+        est = std::numeric_limits<float>::infinity();
+        if (!(est <= st.pool.threshold())) continue;
+      }
+      const uint32_t row = row_of(j);
+      if (!admissible(row)) continue;
+      st.pool.push({est, row});
+    }
+  };
+
   auto scan_list = [&](ScanState& st, size_t rank) {
     const uint32_t list = order[rank].second;
     const uint64_t begin = offsets[list], end = offsets[list + 1];
-    if (begin == end) return;
+    const DeltaList& added = delta_.group(list);
+    if (begin == end && added.rows.empty()) return;
     const float* rc = rotated_centroids_.data() + static_cast<size_t>(list) * padded;
     for (size_t i = 0; i < padded; ++i) st.residual[i] = rotated[i] - rc[i];
     st.lut.prepare(st.residual.data(), padded, bits, order[rank].first);
     for (uint64_t b = begin; b < end; b += kEstimateBlockRows) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(kEstimateBlockRows, end - b));
-      // No lower bounds: the rerank does not stop early (see below).
-      st.lut.estimate(codes + b * code_bytes_, factors + b, count, st.est.data(), nullptr);
-      for (size_t j = 0; j < count; ++j) {
-        // Cheapest test first: most rows fail the pool threshold once the
-        // pool is full, and then neither bitmap nor filter is consulted.
-        float est = st.est[j];
-        if (!(est <= st.pool.threshold())) {
-          // A NaN estimate (an overflowing query, damaged factors) ranks
-          // last instead of never: the row is still a candidate while the
-          // pool has room, so ensure_target_k does not lose it.
-          if (!std::isnan(est)) continue;
-          est = std::numeric_limits<float>::infinity();
-          if (!(est <= st.pool.threshold())) continue;
-        }
-        const uint32_t row = static_cast<uint32_t>(b + j);
-        if (has_tombstones && roaring_bitmap_contains(tombstones_, row)) continue;
-        if (filter != nullptr && !filter->eval(main_rows_, row)) continue;
-        st.pool.push({est, row});
-      }
+      scan_block(st, codes + b * code_bytes_, factors + b, count,
+                 [b](size_t j) { return static_cast<uint32_t>(b + j); });
+    }
+    // The rows added to this list since the build: after the main rows,
+    // as their row numbers are.
+    const size_t n_added = added.rows.size();
+    for (size_t b = 0; b < n_added; b += kEstimateBlockRows) {
+      const size_t count = std::min(kEstimateBlockRows, n_added - b);
+      scan_block(st, added.codes.data() + b * code_bytes_, added.factors.data() + b, count,
+                 [&, b](size_t j) { return static_cast<uint32_t>(manifest_.n + added.rows[b + j]); });
     }
   };
 
@@ -278,7 +324,7 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
     size_t rows = 0;
     for (size_t r = first; r < last; ++r) {
       const uint32_t list = order[r].second;
-      rows += offsets[list + 1] - offsets[list];
+      rows += offsets[list + 1] - offsets[list] + delta_.group(list).rows.size();
     }
     if (rows < kParallelScanRows || last - first < 2) {
       ScanState st(padded, pool_capacity);
@@ -341,9 +387,11 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
       const uint32_t list = order[r].second;
       for (uint64_t row = offsets[list]; row < offsets[list + 1]; ++row) {
         const uint32_t rr = static_cast<uint32_t>(row);
-        if (has_tombstones && roaring_bitmap_contains(tombstones_, rr)) continue;
-        if (filter != nullptr && !filter->eval(main_rows_, rr)) continue;
-        top.push({rr, rerank_distance(query, rr)});
+        if (admissible(rr)) top.push({rr, rerank_distance(query, rr)});
+      }
+      for (uint32_t i : delta_.group(list).rows) {
+        const uint32_t rr = static_cast<uint32_t>(manifest_.n + i);
+        if (admissible(rr)) top.push({rr, rerank_distance(query, rr)});
       }
     }
   }
@@ -352,16 +400,23 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
 
 std::vector<Hit> IvfIndex::search_bruteforce(const float* query, uint64_t k,
                                              const Predicate* filter) const {
-  if (k == 0 || manifest_.n == 0) return {};
+  if (k == 0) return {};
   if (filter != nullptr && filter->accepts_all()) filter = nullptr;
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  const bool has_tombstones = !roaring_bitmap_is_empty(tombstones_);
-  const size_t n = manifest_.n;
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const bool has_tombstones = !tombstones_.empty();
+  const size_t main_n = manifest_.n;
+  const size_t n = main_n + delta_.size();
+  if (n == 0) return {};
   auto scan = [&](size_t begin, size_t end, TopK& top) {
     for (size_t row = begin; row < end; ++row) {
       const uint32_t rr = static_cast<uint32_t>(row);
-      if (has_tombstones && roaring_bitmap_contains(tombstones_, rr)) continue;
-      if (filter != nullptr && !filter->eval(main_rows_, rr)) continue;
+      if (has_tombstones && tombstones_.contains(rr)) continue;
+      if (filter != nullptr) {
+        const bool pass = row < main_n ? filter->eval(main_rows_, rr)
+                                       : filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n));
+        if (!pass) continue;
+      }
       top.push({rr, rerank_distance(query, rr)});
     }
   };

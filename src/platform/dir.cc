@@ -38,6 +38,13 @@ Status Rename(const std::string& from, const std::string& to) {
   return Status::Ok();
 }
 
+Status LinkNoReplace(const std::string& from, const std::string& to) {
+  if (HasNul(from) || HasNul(to)) return Status::FromErrno(EINVAL);
+  if (int err = InjectedFault("rename", to)) return Status::FromErrno(err);
+  if (::link(from.c_str(), to.c_str()) != 0) return Status::FromErrno(errno);
+  return Status::Ok();
+}
+
 Status Unlink(const std::string& path) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
   if (::unlink(path.c_str()) != 0) return Status::FromErrno(errno);

@@ -85,6 +85,37 @@ Status File::WriteAll(const void* data, size_t len) {
   return Status::Ok();
 }
 
+Status File::WriteOnce(const void* data, size_t len) {
+  if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
+  ssize_t w;
+  do {
+    w = ::write(fd_, data, len);
+  } while (w < 0 && errno == EINTR);
+  if (w < 0) return Status::FromErrno(errno);
+  if (static_cast<size_t>(w) != len) {
+    // Only a full device or a file size limit stops a regular file's write
+    // short; report it as the former.
+    return Status(Code::kIoError,
+                  "short write: " + std::to_string(w) + " of " + std::to_string(len) + " bytes (" +
+                      OsErrorText(ENOSPC) + ")",
+                  ENOSPC);
+  }
+  return Status::Ok();
+}
+
+Result<FileId> File::Identity() const {
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return Status::FromErrno(errno);
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Result<FileId> PathIdentity(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 Status File::PWriteAll(const void* data, size_t len, uint64_t offset) {
   if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
   const char* p = static_cast<const char*>(data);

@@ -23,6 +23,14 @@ namespace nimbrel::platform {
 std::string ErrorDescription(int err);
 
 // ---- files ---------------------------------------------------------------
+// A file's identity: device and inode. Two opens of one file agree; a file
+// renamed over the name gives another identity.
+struct FileId {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 class File {
  public:
   File() = default;
@@ -40,6 +48,13 @@ class File {
   Status Close();
   Result<uint64_t> Size() const;
   Status WriteAll(const void* data, size_t len);
+  // One write() call of all `len` bytes (on a descriptor opened for
+  // appending, the bytes land together even when other processes append
+  // too). A short write is an error: it is not continued, since a second
+  // call could land after another process's bytes.
+  Status WriteOnce(const void* data, size_t len);
+  // Which file the descriptor refers to (device and inode).
+  Result<FileId> Identity() const;
   Status PWriteAll(const void* data, size_t len, uint64_t offset);
   // Reads exactly len bytes at offset; a file that ends first is an I/O
   // error "failed to fill whole buffer".
@@ -66,6 +81,11 @@ Result<FileStamp> Stamp(const std::string& path);
 
 Status CreateDirectories(const std::string& path);  // like mkdir -p
 Status Rename(const std::string& from, const std::string& to);
+// Gives the file `from` the second name `to`; fails with EEXIST when `to`
+// exists (never replaces it).
+Status LinkNoReplace(const std::string& from, const std::string& to);
+// The identity of the file a path names (symlinks followed).
+Result<FileId> PathIdentity(const std::string& path);
 Status Unlink(const std::string& path);              // ENOENT is an error too
 Status RemoveAll(const std::string& path);           // ENOENT is success
 Result<std::vector<std::string>> ListDirectory(const std::string& path);  // names, no . or ..

@@ -1,0 +1,162 @@
+// Bringing an opened segment up to date with the write path's files: the
+// rows of delta.bin, the tombstones of deleted.bin, then every operation
+// of wal.bin that delta.bin has not folded in. Runs inside open, before
+// the segment is shared, so nothing here races with readers.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+
+namespace nimbrel {
+namespace {
+
+// Operations are decoded, encoded (in parallel) and applied this many at
+// a time, so replaying a long log does not hold all of it encoded at once.
+constexpr size_t kReplayBatch = 1 << 14;
+
+std::string U(uint64_t v) { return std::to_string(v); }
+
+Status AboutFile(const std::string& file, const Status& st) {
+  return Status(st.code(), file + ": " + st.message(), st.os_errno());
+}
+
+// A file's bytes; empty with *missing set when it does not exist.
+Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* name, bool* missing) {
+  *missing = false;
+  Result<std::vector<uint8_t>> bytes = platform::ReadFile(platform::JoinPath(dir, name));
+  if (bytes.ok()) return bytes;
+  if (bytes.status().code() == Code::kNotFound) {
+    *missing = true;
+    return std::vector<uint8_t>();
+  }
+  return AboutFile(name, bytes.status());
+}
+
+}  // namespace
+
+class WalReplayer {
+ public:
+  explicit WalReplayer(IvfIndex& x) : x_(x) {}
+
+  Status Run() {
+    NIMBREL_RETURN_IF_ERROR(LoadTombstones());
+    NIMBREL_RETURN_IF_ERROR(LoadDelta());
+    NIMBREL_RETURN_IF_ERROR(ReplayLog());
+    return CheckTombstones();
+  }
+
+ private:
+  Status LoadTombstones() {
+    bool missing;
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeletedFile, &missing));
+    if (missing) return Status::Ok();
+    NIMBREL_ASSIGN_OR_RETURN(x_.tombstones_, Tombstones::decode(bytes));
+    return Status::Ok();
+  }
+
+  Status LoadDelta() {
+    bool missing;
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeltaFile, &missing));
+    if (missing) return Status::Ok();
+    NIMBREL_ASSIGN_OR_RETURN(delta_file::Decoded d,
+                             delta_file::decode(bytes, x_.manifest_.n, x_.manifest_.dim, x_.delta_code_bytes(),
+                                                x_.manifest_.n_lists));
+    Result<platform::FileStamp> stamp = platform::Stamp(platform::JoinPath(x_.path_, segment::kDeltaFile));
+    if (stamp.ok()) x_.delta_stamp_ = *stamp;
+    folded_ = d.stamp;
+    for (DeltaRow& row : d.rows) {
+      nlohmann::json meta = nlohmann::json::parse(row.meta, nullptr, false);
+      x_.apply_encoded(std::move(row), meta.is_discarded() ? nullptr : &meta);
+    }
+    return Status::Ok();
+  }
+
+  Status ReplayLog() {
+    bool missing;
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> log, ReadIfPresent(x_.path_, segment::kWalFile, &missing));
+    if (missing || log.empty()) return Status::Ok();
+    // Frames before delta.bin's fold point are in delta.bin already; only
+    // the log that stamp names has them (an emptied log has a new id).
+    uint64_t start = wal::kHeaderBytes;
+    if (log.size() >= wal::kHeaderBytes && folded_.log_id != 0 &&
+        load_le<uint64_t>(log.data() + 8) == folded_.log_id) {
+      if (folded_.log_offset > log.size()) {
+        return Status::Corrupt("corrupt index: wal.bin: size " + U(log.size()) + " is shorter than the " +
+                               U(folded_.log_offset) + " bytes delta.bin has folded in");
+      }
+      start = folded_.log_offset;
+    }
+    NIMBREL_ASSIGN_OR_RETURN(wal::Scan scan, wal::scan(log.data(), log.size(), start));
+    x_.wal_id_ = scan.log_id;
+    x_.wal_len_ = log.size();
+    x_.wal_damaged_ = scan.damaged;
+    const std::string where = "Nimbrel: " + platform::JoinPath(x_.path_, segment::kWalFile) + ": ";
+    for (const auto& [begin, end] : scan.damaged) {
+      platform::PrintNotice(where + "skipped " + U(end - begin) + " damaged bytes at offset " + U(begin) +
+                            " and replayed the frames after them (the next checkpoint keeps the bytes in "
+                            "wal.corrupt.bin)");
+    }
+    if (scan.tail) {
+      platform::PrintNotice(where + "ignored " + U(scan.tail->second - scan.tail->first) + " bytes at offset " +
+                            U(scan.tail->first) + " that hold no whole frame (an append cut short)");
+    }
+    log = std::vector<uint8_t>();
+
+    const size_t dim = x_.manifest_.dim;
+    std::vector<DeltaRow> rows;
+    std::vector<nlohmann::json> metas;
+    for (size_t first = 0; first < scan.frames.size(); first += kReplayBatch) {
+      const size_t count = std::min(kReplayBatch, scan.frames.size() - first);
+      rows.assign(count, DeltaRow());
+      metas.assign(count, nlohmann::json());
+      tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 64), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t j = r.begin(); j < r.end(); ++j) {
+          const WalOp& op = scan.frames[first + j].op;
+          if (op.kind != WalOp::Kind::kAdd || op.vector.size() != dim) continue;
+          x_.encode_row(op, &rows[j]);
+          metas[j] = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
+                                           nullptr, false);
+        }
+      });
+      for (size_t j = 0; j < count; ++j) {
+        const wal::Scan::Frame& f = scan.frames[first + j];
+        if (f.op.kind == WalOp::Kind::kDelete) {
+          x_.apply_delete(f.op.id);
+          continue;
+        }
+        if (f.op.vector.size() != dim) {
+          // Only a log written for another segment can hold such a frame.
+          platform::PrintNotice(where + "skipped the add of a " + U(f.op.vector.size()) +
+                                "-dimensional vector at offset " + U(f.offset) + " (the segment has dim " +
+                                U(dim) + ")");
+          continue;
+        }
+        if (x_.manifest_.n + x_.delta_.size() + 1 >= kSlotCapacity) {
+          return Status::Corrupt("corrupt index: wal.bin: replaying it would exceed the u32 row space");
+        }
+        x_.apply_encoded(std::move(rows[j]), metas[j].is_discarded() ? nullptr : &metas[j]);
+      }
+    }
+    return Status::Ok();
+  }
+
+  // deleted.bin may name rows that only the log's replay re-creates (it is
+  // written before delta.bin), never rows past them.
+  Status CheckTombstones() {
+    const uint64_t rows = x_.manifest_.n + x_.delta_.size();
+    if (!x_.tombstones_.empty() && x_.tombstones_.max() >= rows) {
+      return Status::Corrupt("corrupt index: deleted.bin: row " + U(x_.tombstones_.max()) + " lies past the " +
+                             U(rows) + " rows of the segment");
+    }
+    return Status::Ok();
+  }
+
+  IvfIndex& x_;
+  FoldStamp folded_;
+};
+
+Status LoadWriteState(IvfIndex& x) { return WalReplayer(x).Run(); }
+
+}  // namespace nimbrel

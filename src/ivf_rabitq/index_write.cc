@@ -1,0 +1,367 @@
+// The write path of one segment: the log append, the in-RAM apply of add
+// and delete, the group commit with its flush-failure latch, and the
+// checkpoint. docs/write-path.md gives the order of every step and why a
+// crash at any of them loses or repeats nothing.
+#include <cmath>
+#include <limits>
+
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/json_text.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/segment_writer.h"
+#include "ivf_rabitq/storage.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr char kLatchMessage[] =
+    "WAL fsync previously failed; call sync()/flush() to recover durability before confirming this op";
+
+std::string U(uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+Status IvfIndex::check_slot_space(uint64_t adding) const {
+  uint64_t existing;
+  {
+    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    existing = manifest_.n + delta_.size();
+  }
+  if (adding >= kSlotCapacity || existing >= kSlotCapacity - adding) {
+    return Status::InvalidArgument("slot space exhausted: " + U(existing) + " existing + " + U(adding) +
+                                   " new rows exceed the u32 slot capacity");
+  }
+  return Status::Ok();
+}
+
+// ---- the log -------------------------------------------------------------------
+
+Status IvfIndex::wal_write(const WalOp& op) {
+  const std::vector<uint8_t> frame = wal::encode_frame(op);
+  if (frame.empty()) {
+    return Status::InvalidArgument("add: the record of id of " + U(op.id.size()) +
+                                   " bytes is larger than a log frame can hold (4 GiB)");
+  }
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  if (!wal_writer_) wal_writer_ = std::make_unique<wal::Writer>(platform::JoinPath(path_, segment::kWalFile));
+  std::optional<uint64_t> created;
+  Status st = wal_writer_->append(frame, &created);
+  if (created) {
+    // This segment made the log: it has seen all of it, the header.
+    wal_id_ = *created;
+    wal_len_ = wal::kHeaderBytes;
+    wal_damaged_.clear();
+  }
+  if (!st.ok()) return st;
+  wal_len_ += frame.size();
+  return Status::Ok();
+}
+
+Status IvfIndex::flush_wal_locked() {
+  Status st;
+  {
+    std::lock_guard<std::mutex> lock(wal_mu_);
+    st = wal_writer_ ? wal_writer_->sync() : Status::Ok();
+    if (!st.ok()) {
+      // The kernel may have dropped the pages it failed to write: a later
+      // flush that succeeds would not mean they are on the device. Only a
+      // checkpoint, which writes the state from memory, clears this.
+      wal_failed_.store(true);
+      wal_writer_->close();
+    }
+  }
+  if (st.ok()) wal_flush_count.fetch_add(1);
+  return st;
+}
+
+Status IvfIndex::wal_group_commit() {
+  if (wal_failed_.load()) return Status(Code::kIoError, kLatchMessage);
+  const uint64_t period_ms = wal_sync_ms.load();
+  if (period_ms > 0) {
+    const uint64_t now = platform::MonotonicNanos();
+    {
+      std::lock_guard<std::mutex> lock(last_sync_mu_);
+      const uint64_t period_ns = period_ms > UINT64_MAX / 1000000 ? UINT64_MAX : period_ms * 1000000;
+      if (now - last_sync_ns_ < period_ns) return Status::Ok();
+      last_sync_ns_ = now;
+    }
+    return flush_wal_locked();
+  }
+  const uint32_t interval = std::max<uint32_t>(group_commit_interval.load(), 1);
+  if (++pending_ops_ < interval) return Status::Ok();
+  pending_ops_ = 0;
+  return flush_wal_locked();
+}
+
+Status IvfIndex::sync_wal() {
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  if (wal_writer_ && wal_writer_->is_open()) return wal_writer_->sync();
+  // Nothing appended through this segment: flush the file anyway, since
+  // other handles' appends may still be in the page cache.
+  Result<platform::File> f = platform::File::Open(platform::JoinPath(path_, segment::kWalFile), platform::File::kRead);
+  if (!f.ok()) return f.status().code() == Code::kNotFound ? Status::Ok() : f.status();
+  return f->Sync();
+}
+
+// ---- apply -----------------------------------------------------------------------
+
+void IvfIndex::encode_row(const WalOp& op, DeltaRow* out) const {
+  const size_t dim = manifest_.dim;
+  out->id = op.id;
+  out->meta = op.meta.empty() ? "null" : op.meta;
+  out->sparse = op.sparse;
+  out->rerank.resize(dim + 1);
+  segment_writer::encode_rerank(op.vector.data(), dim, out->rerank.data());
+  const size_t n_lists = manifest_.n_lists;
+  if (n_lists == 0) {
+    out->list = kNoList;
+    out->code.clear();
+    out->factors = RowFactors{};
+    return;
+  }
+  std::call_once(neighbours_once_, [&] {
+    neighbours_ = build_centroid_neighbours(manifest_.centroids.data(), n_lists, dim);
+  });
+  const float* x = op.vector.data();
+  const uint32_t list = nearest_centroid(x, manifest_.centroids.data(), n_lists, dim, neighbours_);
+  const float* c = manifest_.centroids.data() + static_cast<size_t>(list) * dim;
+  std::vector<float> residual(dim), rotated(padded_dim_);
+  for (size_t i = 0; i < dim; ++i) residual[i] = x[i] - c[i];
+  rotator_.rotate(residual.data(), rotated.data());
+  out->list = list;
+  out->code.resize(code_bytes_);
+  encode_rotated_residual(rotated.data(), padded_dim_, manifest_.n_bits, out->code.data(), &out->factors);
+}
+
+bool IvfIndex::append_typed_cells(const nlohmann::json* meta) {
+  for (auto& col : delta_.str) col.push_back(kNoCode);
+  for (auto& col : delta_.num) col.push_back(std::numeric_limits<double>::quiet_NaN());
+  bool changed = false;
+  if (meta != nullptr && meta->is_object()) {
+    const size_t row = delta_.size() - 1;
+    for (const auto& [name, value] : meta->items()) {
+      if (skip_.count(name) != 0) continue;
+      auto it = field_number_.find(name);
+      if (it == field_number_.end()) {
+        // A field no row had: a new column, empty for the rows before.
+        if (fields_.size() >= kMaxTypedFields) continue;
+        FieldSchema f;
+        f.name = name;
+        f.numeric = value.is_number();
+        fields_.push_back(f);
+        field_column_.push_back(-1);
+        if (f.numeric) {
+          it = field_number_.emplace(name, std::make_pair(true, main_rows_.num.size())).first;
+          main_rows_.num.push_back(nullptr);
+          delta_.num.emplace_back(delta_.size(), std::numeric_limits<double>::quiet_NaN());
+        } else {
+          it = field_number_.emplace(name, std::make_pair(false, main_rows_.str.size())).first;
+          main_rows_.str.push_back(nullptr);
+          reverse_dicts_.emplace_back();
+          delta_.str.emplace_back(delta_.size(), kNoCode);
+        }
+        changed = true;
+      }
+      const auto [numeric, number] = it->second;
+      if (value.is_null()) continue;
+      if (numeric) {
+        // A value that is not a number has no cell in a numeric column.
+        if (value.is_number()) delta_.num[number][row] = value.get<double>();
+        continue;
+      }
+      // The dictionary of string field `number`: find its schema entry.
+      size_t seen = 0;
+      FieldSchema* field = nullptr;
+      for (FieldSchema& f : fields_) {
+        if (f.numeric) continue;
+        if (seen++ == number) {
+          field = &f;
+          break;
+        }
+      }
+      std::string key = predicate::dict_key_for(value);
+      auto [entry, inserted] = field->dict.emplace(std::move(key), static_cast<uint32_t>(field->dict.size()));
+      if (inserted) {
+        std::vector<const std::string*>& reverse = reverse_dicts_[number];
+        if (reverse.size() <= entry->second) reverse.resize(entry->second + 1, nullptr);
+        reverse[entry->second] = &entry->first;
+        changed = true;
+      }
+      delta_.str[number][row] = entry->second;
+    }
+  }
+  delta_rows_.str.resize(delta_.str.size());
+  delta_rows_.num.resize(delta_.num.size());
+  for (size_t i = 0; i < delta_.str.size(); ++i) delta_rows_.str[i] = delta_.str[i].data();
+  for (size_t i = 0; i < delta_.num.size(); ++i) delta_rows_.num[i] = delta_.num[i].data();
+  return changed;
+}
+
+void IvfIndex::apply_encoded(DeltaRow&& row, const nlohmann::json* meta) {
+  const std::string id = row.id;
+  bool schema_changed;
+  std::optional<uint32_t> previous;
+  {
+    std::unique_lock<std::shared_mutex> schema_lock(schema_mu_);
+    std::unique_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+    {
+      std::unique_lock<std::shared_mutex> delta_lock(delta_mu_);
+      previous = slot_of_locked(id);
+      delta_.append(std::move(row), manifest_.dim, delta_code_bytes());
+      schema_changed = append_typed_cells(meta);
+    }
+    if (previous) {
+      std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+      tombstones_.add(*previous);
+    }
+  }
+  // Compiled filters hold dictionary codes and field numbers of the schema
+  // they were compiled against. Cleared after the schema lock is released:
+  // compiling takes the cache mutex first and the schema lock second.
+  if (schema_changed) {
+    std::lock_guard<std::mutex> lock(filter_cache_mu_);
+    filter_cache_.clear();
+  }
+  mutation_seq_.fetch_add(1);
+}
+
+Status IvfIndex::apply_add(const WalOp& op) {
+  if (op.vector.size() != manifest_.dim) {
+    return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
+                                   U(manifest_.dim));
+  }
+  nlohmann::json meta = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
+                                              nullptr, false);
+  DeltaRow row;
+  encode_row(op, &row);
+  apply_encoded(std::move(row), meta.is_discarded() ? nullptr : &meta);
+  return Status::Ok();
+}
+
+bool IvfIndex::apply_delete(std::string_view id) {
+  std::optional<uint32_t> slot;
+  {
+    std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    slot = slot_of_locked(id);
+  }
+  if (!slot) return false;
+  bool added;
+  {
+    std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    added = tombstones_.add(*slot);
+  }
+  if (added) mutation_seq_.fetch_add(1);
+  return added;
+}
+
+Status IvfIndex::add(const WalOp& op) {
+  if (op.vector.size() != manifest_.dim) {
+    return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
+                                   U(manifest_.dim));
+  }
+  NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
+  std::unique_lock<std::mutex> writer = lock_writer();
+  NIMBREL_RETURN_IF_ERROR(wal_write(op));
+  NIMBREL_RETURN_IF_ERROR(apply_add(op));
+  return wal_group_commit();
+}
+
+Result<bool> IvfIndex::remove(const std::string& id) {
+  // Ids without a live row cost a lookup: no log write, no flush.
+  const std::optional<uint32_t> slot = slot_of(id);
+  if (!slot) return false;
+  {
+    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    if (tombstones_.contains(*slot)) return false;
+  }
+  std::unique_lock<std::mutex> writer = lock_writer();
+  NIMBREL_RETURN_IF_ERROR(wal_write(WalOp::Delete(id)));
+  const bool removed = apply_delete(id);
+  NIMBREL_RETURN_IF_ERROR(wal_group_commit());
+  return removed;
+}
+
+// ---- checkpoint ------------------------------------------------------------------
+
+bool IvfIndex::matches_disk() const {
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  const std::string wal_path = platform::JoinPath(path_, segment::kWalFile);
+  Result<platform::FileStamp> wal = platform::Stamp(wal_path);
+  if (!wal.ok()) {
+    if (wal.status().code() != Code::kNotFound || wal_len_ != 0) return false;
+  } else {
+    if (wal->size != wal_len_ || wal_len_ < wal::kHeaderBytes) return false;
+    // The same length is not the same log: compare the ids.
+    Result<platform::File> f = platform::File::Open(wal_path, platform::File::kRead);
+    uint8_t header[wal::kHeaderBytes];
+    if (!f.ok() || !f->PReadExact(header, sizeof header, 0).ok()) return false;
+    if (load_le<uint64_t>(header + 8) != wal_id_) return false;
+  }
+  Result<platform::FileStamp> delta = platform::Stamp(platform::JoinPath(path_, segment::kDeltaFile));
+  if (!delta.ok()) return delta.status().code() == Code::kNotFound && delta_stamp_.size == 0 &&
+                            delta_stamp_.mtime_ns == 0;
+  return delta->size == delta_stamp_.size && delta->mtime_ns == delta_stamp_.mtime_ns;
+}
+
+Status IvfIndex::checkpoint(uint64_t new_generation) {
+  std::unique_lock<std::mutex> writer = lock_writer();
+  std::lock_guard<std::mutex> log_lock(wal_mu_);
+  const std::string wal_path = platform::JoinPath(path_, segment::kWalFile);
+
+  // 1. Damaged log ranges this segment's replay skipped are kept, before
+  //    the log that holds them is emptied.
+  if (!wal_damaged_.empty()) {
+    Result<std::vector<uint8_t>> log = platform::ReadFile(wal_path);
+    if (!log.ok()) return log.status();
+    record::Writer out;
+    for (const auto& [begin, end] : wal_damaged_) {
+      if (end > log->size()) continue;
+      out.u64(wal_id_);
+      out.u64(begin);
+      out.count(end - begin);
+      for (uint64_t i = begin; i < end; ++i) out.u8((*log)[i]);
+    }
+    NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(platform::JoinPath(path_, segment::kWalCorruptFile),
+                                                                    platform::File::kAppendCreate));
+    NIMBREL_RETURN_IF_ERROR(f.WriteAll(out.bytes().data(), out.bytes().size()));
+    NIMBREL_RETURN_IF_ERROR(f.Sync());
+    NIMBREL_RETURN_IF_ERROR(storage::sync_parent_dir(platform::JoinPath(path_, segment::kWalCorruptFile)));
+  }
+
+  // 2. The state, tombstones before delta: a crash between the two leaves
+  //    newer tombstones beside an older delta, which replaying the log
+  //    brings level again (docs/write-path.md).
+  std::vector<uint8_t> tomb_bytes, delta_bytes;
+  const FoldStamp stamp{wal_id_, wal_id_ == 0 ? 0 : wal_len_};
+  {
+    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    tomb_bytes = tombstones_.encode();
+    delta_bytes = delta_file::encode(delta_, manifest_.n, manifest_.dim, delta_code_bytes(), stamp);
+  }
+  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(path_, segment::kDeletedFile), tomb_bytes));
+  const std::string delta_path = platform::JoinPath(path_, segment::kDeltaFile);
+  NIMBREL_RETURN_IF_ERROR(storage::write_bytes(delta_path, delta_bytes));
+  Result<platform::FileStamp> written = platform::Stamp(delta_path);
+  delta_stamp_ = written.ok() ? *written : platform::FileStamp{};
+
+  // 3. The new generation tells every other handle to reopen.
+  NIMBREL_RETURN_IF_ERROR(storage::write_generation(path_, new_generation));
+
+  // 4. The log is emptied last: until then, delta.bin's stamp says which
+  //    of its frames are folded in.
+  if (wal_id_ != 0 || platform::Exists(wal_path)) {
+    NIMBREL_ASSIGN_OR_RETURN(uint64_t id, wal::reset(wal_path));
+    if (wal_writer_) wal_writer_->close();
+    wal_id_ = id;
+    wal_len_ = wal::kHeaderBytes;
+  }
+  wal_damaged_.clear();
+  pending_ops_ = 0;
+  wal_failed_.store(false);
+  return Status::Ok();
+}
+
+}  // namespace nimbrel
