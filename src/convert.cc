@@ -213,6 +213,10 @@ bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out) {
   return RawF32Vec(o, out) || PrefixTypeError(name);
 }
 
+bool ToSparseRow(PyObject* o, const char* name, SparseRow* out) {
+  return RawSparseRow(o, out) || PrefixTypeError(name);
+}
+
 bool ToSparseRows(PyObject* o, const char* name, std::vector<SparseRow>* out) {
   return RawVec(o, out, RawSparseRow) || PrefixTypeError(name);
 }

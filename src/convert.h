@@ -51,6 +51,8 @@ bool ToOptString(PyObject* o, const char* name, std::optional<std::string>* out)
 // A sequence of str; a single str is refused ("Can't extract `str` to `Vec`").
 bool ToStringVec(PyObject* o, const char* name, std::vector<std::string>* out);
 bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out);
+// A sequence of (int term, float weight) tuples.
+bool ToSparseRow(PyObject* o, const char* name, SparseRow* out);
 // A sequence (one per row) of sequences of (int term, float weight) tuples.
 bool ToSparseRows(PyObject* o, const char* name, std::vector<SparseRow>* out);
 // None or absent gives empty lists; otherwise exactly [mean, comps].

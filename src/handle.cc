@@ -241,6 +241,26 @@ PyObject* ZevireDarirType() {
        "Approximate k nearest neighbours of `query` (little-endian f32 bytes or a\n"
        "sequence of floats) by squared L2 distance, optionally restricted by a\n"
        "metadata filter. Returns [(id, distance), ...], ascending."},
+      {"add", KwEntry<MethodAdd>(), METH_VARARGS | METH_KEYWORDS,
+       "add($self, id, vector, metadata=None, sparse=None)\n--\n\n"
+       "Upsert one row: `vector` as little-endian f32 bytes or a sequence of floats,\n"
+       "`metadata` as JSON text, `sparse` as [(term, weight), ...]. Logged, applied\n"
+       "at once, and made durable by the group-commit policy."},
+      {"delete", KwEntry<MethodDelete>(), METH_VARARGS | METH_KEYWORDS,
+       "delete($self, id)\n--\n\nTombstone a row by id. Returns True if it existed and was live."},
+      {"flush", NoArgsEntry<MethodFlush>(), METH_NOARGS,
+       "flush($self)\n--\n\nCheckpoint: persist the in-RAM delta + tombstones and reset the WAL."},
+      {"compact", NoArgsEntry<MethodCompact>(), METH_NOARGS,
+       "compact($self)\n--\n\n"
+       "Vacuum: fold the delta into the main index and drop tombstoned rows.\n"
+       "Cross-process safe: takes an\n"
+       "exclusive lock (waits for in-flight writers, blocks new ones) and folds a\n"
+       "FRESH view of the full WAL so no concurrent writer's committed ops are lost."},
+      {"rebuild", KwEntry<MethodRebuild>(), METH_VARARGS | METH_KEYWORDS,
+       "rebuild($self, n_clusters=None)\n--\n\n"
+       "Full re-cluster: rebuild the index from scratch with fresh k-means and a\n"
+       "cluster count of n_clusters (default sqrt(live)), vectors read back from the\n"
+       "8-bit copies. Preserves ids/metadata/sparse/PCA."},
       {"count", NoArgsEntry<MethodCount>(), METH_NOARGS, "count($self)\n--\n\n"},
       {"stats", NoArgsEntry<MethodStats>(), METH_NOARGS,
        "stats($self)\n--\n\n"
@@ -262,8 +282,18 @@ PyObject* ZevireDarirType() {
        "milliseconds or more after the last flush (0: count-based commit)."},
       {"wal_sync_count", NoArgsEntry<MethodWalSyncCount>(), METH_NOARGS,
        "wal_sync_count($self)\n--\n\nLog flushes made by group commit on the held segment."},
+      {"sync", NoArgsEntry<MethodSync>(), METH_NOARGS,
+       "sync($self)\n--\n\n"
+       "Make the log tail durable now (a full-device flush; a checkpoint instead\n"
+       "while an earlier flush failure stands)."},
       {"close", NoArgsEntry<MethodClose>(), METH_NOARGS,
        "close($self)\n--\n\nLet go of the held segment; the next call that needs it reopens it."},
+      {"verify_integrity", NoArgsEntry<MethodVerifyIntegrity>(), METH_NOARGS,
+       "verify_integrity($self)\n--\n\n"
+       "At-rest fsck of this segment's data files against their recorded CRCs.\n"
+       "Returns (ok, messages). ok=false means detected bit-rot; a legacy index\n"
+       "(no recorded checksums) returns (true, [informational note]). Streams the\n"
+       "files GIL-free."},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
@@ -412,6 +442,68 @@ bool heal_orphaned_compaction(Handle& h) {
   if (platform::Exists(manifest)) return true;
   if (platform::Exists(ManifestOf(sibling(h.path, ".old")))) recover(h.path);
   return platform::Exists(manifest);
+}
+
+bool LockExclusive(Handle& h, std::optional<platform::File>* lock) {
+  Status failure;
+  if (!WithoutGil([&] {
+        Result<platform::File> f = locked_directory(h.path, platform::LockKind::kExclusive);
+        if (!f.ok()) {
+          failure = f.status();
+          return;
+        }
+        lock->emplace(std::move(f).value());
+      })) {
+    return false;
+  }
+  // The lock step reports its failure as text, the way Python renders the
+  // exception it stands for: "OSError: {message}".
+  if (!failure.ok()) {
+    io_err(SearchErr::Io(failure.message()).Rendered());
+    return false;
+  }
+  return true;
+}
+
+Status checkpoint_locked(Handle& h) {
+  const uint64_t disk = storage::read_generation(h.path);
+  const uint64_t next = disk + 1;
+  std::shared_ptr<IvfIndex> cur = h.current();
+  if (cur && h.loaded_generation() == disk && cur->matches_disk()) {
+    NIMBREL_RETURN_IF_ERROR(cur->checkpoint(next));
+    h.set_loaded_generation(next);
+    h.clear_probe();
+    return Status::Ok();
+  }
+  // Other handles or processes wrote since this segment was read: their
+  // operations are only in the files, which a fresh open replays whole.
+  NIMBREL_ASSIGN_OR_RETURN(std::shared_ptr<IvfIndex> fresh, IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim));
+  return fresh->checkpoint(next);
+}
+
+bool swap_in(Handle& h, const std::string& staging) {
+  const std::string live = h.path;
+  // The new directory must be durable before it replaces the live one.
+  if (Status st = storage::sync_parent_dir(staging); !st.ok()) {
+    io_err_by_kind(st);
+    return false;
+  }
+  drop_inner(h);
+  const std::string old = sibling(live, ".old");
+  (void)platform::RemoveAll(old);
+  if (Status st = swap_dirs(live, old, staging); !st.ok()) {
+    io_err_by_kind(st);
+    return false;
+  }
+  if (Status st = storage::sync_parent_dir(live); !st.ok()) {
+    io_err_by_kind(st);
+    return false;
+  }
+  if (Status st = publish_swapped(h, old); !st.ok()) {
+    io_err(st);
+    return false;
+  }
+  return true;
 }
 
 // ---- directory helpers -----------------------------------------------------

@@ -7,7 +7,8 @@
 //     opened_off_gil; both re-read the directory's `generation` file at
 //     most once every 50 ms and reopen the segment under the shared
 //     directory lock when it changed or none is held;
-//   - writes will call opened, which re-reads `generation` on every call;
+//   - add, delete and verify_integrity call opened, which re-reads
+//     `generation` on every call;
 //   - count/stats/fit_count/quant_scale/wal_sync_count look only at the
 //     segment held right now and never open one.
 //
@@ -155,6 +156,21 @@ Status publish_swapped(Handle& h, const std::string& old_dir);
 // True when the live manifest exists, after restoring an orphaned
 // "<dir>.old" when the live one is missing.
 bool heal_orphaned_compaction(Handle& h);
+// Interpreter lock held: takes the exclusive directory lock (releasing the
+// interpreter lock for the wait). On failure raises OSError whose message
+// renders the failure as an exception ("OSError: ...") and returns false.
+bool LockExclusive(Handle& h, std::optional<platform::File>* lock);
+// Interpreter lock released; the caller holds the exclusive directory lock.
+// Checkpoints the directory's state: in place when the handle's segment is
+// current (then the handle records the new generation), else through a
+// freshly opened view, which replays the whole log.
+Status checkpoint_locked(Handle& h);
+// Interpreter lock held; the caller holds the exclusive directory lock.
+// Replaces the live directory by `staging` (a complete segment): flushes,
+// renames through "<dir>.old", reopens, and puts the old one back if the
+// new one does not open. On failure raises (the kind-specific OSError
+// subclass for the flushes and renames) and returns false.
+bool swap_in(Handle& h, const std::string& staging);
 
 // ---- directory helpers -----------------------------------------------------
 
@@ -180,5 +196,12 @@ PyObject* MethodSetDurability(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodSetWalSyncMs(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodWalSyncCount(PyObject* self, PyObject* unused);
 PyObject* MethodClose(PyObject* self, PyObject* unused);
+PyObject* MethodAdd(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodDelete(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodSync(PyObject* self, PyObject* unused);
+PyObject* MethodFlush(PyObject* self, PyObject* unused);
+PyObject* MethodCompact(PyObject* self, PyObject* unused);
+PyObject* MethodRebuild(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodVerifyIntegrity(PyObject* self, PyObject* unused);
 
 }  // namespace nimbrel::py

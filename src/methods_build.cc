@@ -197,20 +197,7 @@ PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw) {
 
   // ---- exclusive directory lock, held to the end in every outcome ----
   std::optional<platform::File> lock;
-  Status lock_failure;
-  if (!WithoutGil([&] {
-        Result<platform::File> f = locked_directory(h->path, platform::LockKind::kExclusive);
-        if (!f.ok()) {
-          lock_failure = f.status();
-          return;
-        }
-        lock.emplace(std::move(f).value());
-      })) {
-    return nullptr;
-  }
-  // The lock step reports its failure as text, the way Python renders the
-  // exception it stands for: "OSError: {message}".
-  if (!lock_failure.ok()) return io_err(SearchErr::Io(lock_failure.message()).Rendered());
+  if (!LockExclusive(*h, &lock)) return nullptr;
 
   const std::string live = h->path;
   const bool swap_mode = platform::Exists(platform::JoinPath(live, segment::kManifestFile));
@@ -253,14 +240,7 @@ PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw) {
     Py_RETURN_NONE;
   }
 
-  // The new directory must be durable before it replaces the live one.
-  if (Status st = storage::sync_parent_dir(target); !st.ok()) return io_err_by_kind(st);
-  drop_inner(*h);
-  const std::string old = sibling(live, ".old");
-  (void)platform::RemoveAll(old);
-  if (Status st = swap_dirs(live, old, target); !st.ok()) return io_err_by_kind(st);
-  if (Status st = storage::sync_parent_dir(live); !st.ok()) return io_err_by_kind(st);
-  if (Status st = publish_swapped(*h, old); !st.ok()) return io_err(st);
+  if (!swap_in(*h, target)) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -12,14 +12,20 @@ from conftest import build_segment, ids_of, random_vectors, run_python
 def test_the_module_lists_its_names_methods_and_signatures_in_registration_order():
     assert nimbrel.__all__ == ["ZevireDarir", "slot_space_ok", "ivf_open_count", "set_residency"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
-        "build", "search", "count", "stats", "fit_count", "quant_scale", "format_version",
-        "set_durability", "set_wal_sync_ms", "wal_sync_count", "close"]
+        "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
+        "fit_count", "quant_scale", "format_version", "set_durability", "set_wal_sync_ms",
+        "wal_sync_count", "sync", "close", "verify_integrity"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",
         nimbrel.ZevireDarir.search: "(self, /, query, k, nprobe=32, rerank=400, filter_json=None, "
                                     "ensure_target_k=False)",
         nimbrel.ZevireDarir.build: "(self, /, vectors, n, ids, metadatas, n_clusters, seed=42, "
                                    "sparse=None, skip_index=None, pca=None, quant_scale=0.0)",
+        nimbrel.ZevireDarir.add: "(self, /, id, vector, metadata=None, sparse=None)",
+        nimbrel.ZevireDarir.delete: "(self, /, id)",
+        nimbrel.ZevireDarir.rebuild: "(self, /, n_clusters=None)",
+        nimbrel.ZevireDarir.flush: "(self, /)",
+        nimbrel.ZevireDarir.verify_integrity: "(self, /)",
         nimbrel.slot_space_ok: "(current, adding)",
         nimbrel.set_residency: "(prewarm, mlock)",
         nimbrel.ivf_open_count: "()",
@@ -29,6 +35,10 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
     assert nimbrel.ZevireDarir.build.__doc__ == (
         "Bulk build from contiguous little-endian f32 bytes (n*dim) + ids + metadata\n"
         "JSON + optional per-vector sparse terms [[(term, weight), ...], ...].")
+    assert nimbrel.ZevireDarir.delete.__doc__ == "Tombstone a row by id. Returns True if it existed and was live."
+    assert nimbrel.ZevireDarir.flush.__doc__ == "Checkpoint: persist the in-RAM delta + tombstones and reset the WAL."
+    assert nimbrel.ZevireDarir.verify_integrity.__doc__.startswith(
+        "At-rest fsck of this segment's data files against their recorded CRCs.\nReturns (ok, messages).")
     assert not nimbrel.ZevireDarir.count.__doc__
     assert not nimbrel.ZevireDarir.__doc__
     assert ".abi3." in nimbrel.__file__  # built for the stable ABI

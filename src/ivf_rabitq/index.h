@@ -132,8 +132,9 @@ class IvfIndex {
   Status wal_write(const WalOp& op);
   // Applies an Add in RAM: encodes the row against its nearest centroid,
   // appends it to the delta, points the id at it, tombstones the id's
-  // previous row, extends the typed columns. The vector holds dim values.
-  Status apply_add(const WalOp& op);
+  // previous row, extends the typed columns. `meta` is op.meta parsed
+  // (null: parsed here).
+  Status apply_add(const WalOp& op, const nlohmann::json* meta = nullptr);
   // Tombstones the id's live row; false when it has none.
   bool apply_delete(std::string_view id);
   // The durability policy after one logged operation (see docs/write-path.md).
@@ -142,8 +143,10 @@ class IvfIndex {
   // checks, then under the writer mutex the log append, the in-RAM apply
   // and the group commit. A failed append applies nothing; a failed group
   // commit leaves the operation logged and applied, but not durable.
-  // remove() is true when this call tombstoned a live row.
-  Status add(const WalOp& op);
+  // add() stores the metadata in canonical form (sorted keys, compact);
+  // it refuses metadata that is not JSON. remove() is true when this call
+  // tombstoned a live row.
+  Status add(WalOp op);
   Result<bool> remove(const std::string& id);
   // Flushes the log tail to the device, whoever appended it.
   Status sync_wal();

@@ -47,24 +47,6 @@ uint64_t FloorSqrt(uint64_t n) {
   return r;
 }
 
-// Metadata is written out (canonical text, dictionary keys) by recursive
-// code, and a value nested deeply enough would overflow a worker thread's
-// stack there. Python's own json module stops near 1000 levels; anything
-// deeper is refused before any work starts. The walk itself is iterative.
-constexpr size_t kMaxMetadataDepth = 1000;
-
-bool NestedDeeperThan(const nlohmann::json& root, size_t limit) {
-  std::vector<std::pair<const nlohmann::json*, size_t>> stack{{&root, 1}};
-  while (!stack.empty()) {
-    auto [v, depth] = stack.back();
-    stack.pop_back();
-    if (!v->is_structured()) continue;
-    if (depth > limit) return true;
-    for (const auto& child : *v) stack.emplace_back(&child, depth + 1);
-  }
-  return false;
-}
-
 Status CheckInput(const BuildInput& in) {
   if (in.dim == 0) return Status::InvalidArgument("build: dim must be >= 1");
   if (in.dim > kMaxDim) {
@@ -98,7 +80,7 @@ Status CheckInput(const BuildInput& in) {
   }
   if (in.n > 0 && in.data == nullptr) return Status::InvalidArgument("build: no vector data");
   for (size_t i = 0; i < in.metadata.size(); ++i) {
-    if (NestedDeeperThan(in.metadata[i], kMaxMetadataDepth)) {
+    if (nested_deeper_than(in.metadata[i], kMaxMetadataDepth)) {
       return Status::InvalidData("build: metadata[" + U(i) + "] is nested more than " +
                                  U(kMaxMetadataDepth) + " levels deep");
     }

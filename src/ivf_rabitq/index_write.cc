@@ -226,16 +226,20 @@ void IvfIndex::apply_encoded(DeltaRow&& row, const nlohmann::json* meta) {
   mutation_seq_.fetch_add(1);
 }
 
-Status IvfIndex::apply_add(const WalOp& op) {
+Status IvfIndex::apply_add(const WalOp& op, const nlohmann::json* meta) {
   if (op.vector.size() != manifest_.dim) {
     return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
                                    U(manifest_.dim));
   }
-  nlohmann::json meta = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
-                                              nullptr, false);
+  nlohmann::json parsed;
+  if (meta == nullptr) {
+    parsed = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
+                                   nullptr, false);
+    if (!parsed.is_discarded()) meta = &parsed;
+  }
   DeltaRow row;
   encode_row(op, &row);
-  apply_encoded(std::move(row), meta.is_discarded() ? nullptr : &meta);
+  apply_encoded(std::move(row), meta);
   return Status::Ok();
 }
 
@@ -256,15 +260,25 @@ bool IvfIndex::apply_delete(std::string_view id) {
   return added;
 }
 
-Status IvfIndex::add(const WalOp& op) {
+Status IvfIndex::add(WalOp op) {
   if (op.vector.size() != manifest_.dim) {
     return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
                                    U(manifest_.dim));
   }
   NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
+  const std::string_view text = op.meta.empty() ? std::string_view("null") : std::string_view(op.meta);
+  const nlohmann::json meta = nlohmann::json::parse(text, nullptr, false);
+  if (meta.is_discarded()) {
+    return Status::InvalidData("add: metadata is not valid JSON (" + json_parse_error(text) + ")");
+  }
+  if (nested_deeper_than(meta, kMaxMetadataDepth)) {
+    return Status::InvalidData("add: metadata is nested more than " + U(kMaxMetadataDepth) + " levels deep");
+  }
+  // The log and the delta hold the canonical text, as the build stores it.
+  op.meta = canonical_json(meta);
   std::unique_lock<std::mutex> writer = lock_writer();
   NIMBREL_RETURN_IF_ERROR(wal_write(op));
-  NIMBREL_RETURN_IF_ERROR(apply_add(op));
+  NIMBREL_RETURN_IF_ERROR(apply_add(op, &meta));
   return wal_group_commit();
 }
 

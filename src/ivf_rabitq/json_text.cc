@@ -1,5 +1,8 @@
 #include "ivf_rabitq/json_text.h"
 
+#include <utility>
+#include <vector>
+
 namespace nimbrel {
 namespace {
 
@@ -43,6 +46,18 @@ std::string json_parse_error(std::string_view text) {
     if (close != std::string_view::npos) message.remove_prefix(close + 2);
   }
   return message.empty() ? std::string("invalid JSON") : std::string(message);
+}
+
+bool nested_deeper_than(const nlohmann::json& root, size_t limit) {
+  std::vector<std::pair<const nlohmann::json*, size_t>> stack{{&root, 1}};
+  while (!stack.empty()) {
+    auto [v, depth] = stack.back();
+    stack.pop_back();
+    if (!v->is_structured()) continue;
+    if (depth > limit) return true;
+    for (const auto& child : *v) stack.emplace_back(&child, depth + 1);
+  }
+  return false;
 }
 
 }  // namespace nimbrel

@@ -13,6 +13,14 @@ namespace nimbrel {
 // sorted); invalid UTF-8 inside a string is replaced rather than thrown.
 std::string canonical_json(const nlohmann::json& value);
 
+// Metadata is written out (canonical text, dictionary keys) by recursive
+// code, and a value nested deeply enough would overflow a worker thread's
+// stack there. Python's own json module stops near 1000 levels; anything
+// deeper is refused before any work starts.
+inline constexpr size_t kMaxMetadataDepth = 1000;
+// Whether `root` nests more than `limit` levels (an iterative walk).
+bool nested_deeper_than(const nlohmann::json& root, size_t limit);
+
 // Why `text` does not parse as JSON: the parser's own message without the
 // library's "[json.exception...] " tag. Only called on the failure path.
 std::string json_parse_error(std::string_view text);
