@@ -29,8 +29,7 @@ PyObject* SetResidency(PyObject*, PyObject* args, PyObject* kw) {
   Py_RETURN_NONE;
 }
 
-// The slot guard of the write paths as a pure test: rows are numbered by
-// u32 slots and 0xFFFFFFFF is never a row.
+// The slot guard of the write paths as a pure test.
 PyObject* SlotSpaceOk(PyObject*, PyObject* args, PyObject* kw) {
   static const char* kKeywords[] = {"current", "adding", nullptr};
   PyObject *py_current = nullptr, *py_adding = nullptr;
@@ -40,9 +39,7 @@ PyObject* SlotSpaceOk(PyObject*, PyObject* args, PyObject* kw) {
   }
   uint64_t current = 0, adding = 0;
   if (!ToU64(py_current, "current", &current) || !ToU64(py_adding, "adding", &adding)) return nullptr;
-  uint64_t total = 0;
-  if (__builtin_add_overflow(current, adding, &total)) total = UINT64_MAX;  // saturate
-  return PyBool_FromLong(total < kSlotCapacity);
+  return PyBool_FromLong(slot_space_ok(current, adding));
 }
 
 PyObject* IvfOpenCount(PyObject*, PyObject*) {

@@ -47,6 +47,12 @@ namespace nimbrel {
 inline constexpr uint32_t kFormatVersion = 3;
 inline constexpr uint64_t kSlotCapacity = 0xFFFFFFFFull;
 
+// The slot guard: rows are numbered by u32 slots, 0xFFFFFFFF is never a
+// row, and slots are never reused (tombstoned rows count).
+inline bool slot_space_ok(uint64_t current, uint64_t adding) {
+  return adding < kSlotCapacity && current < kSlotCapacity - adding;
+}
+
 struct Hit {
   uint32_t row;
   float dist;

@@ -28,7 +28,7 @@ Status IvfIndex::check_slot_space(uint64_t adding) const {
     std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
     existing = manifest_.n + delta_.size();
   }
-  if (adding >= kSlotCapacity || existing >= kSlotCapacity - adding) {
+  if (!slot_space_ok(existing, adding)) {
     return Status::InvalidArgument("slot space exhausted: " + U(existing) + " existing + " + U(adding) +
                                    " new rows exceed the u32 slot capacity");
   }
