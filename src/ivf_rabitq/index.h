@@ -222,6 +222,8 @@ class IvfIndex {
   // holds the schema and delta locks exclusively.
   bool append_typed_cells(const nlohmann::json* meta);
   Status flush_wal_locked();
+  // A failed device flush of the log sets the latch and closes the log.
+  Status latch_on_failure(Status st);
   size_t delta_code_bytes() const { return manifest_.n_lists == 0 ? 0 : code_bytes_; }
 
   // Bounds-checked views of a main row's stored id and metadata bytes

@@ -88,7 +88,7 @@ class WalReplayer {
       }
       start = folded_.log_offset;
     }
-    NIMBREL_ASSIGN_OR_RETURN(wal::Scan scan, wal::scan(log.data(), log.size(), start));
+    NIMBREL_ASSIGN_OR_RETURN(wal::Scan scan, wal::scan(log.data(), log.size(), start, x_.manifest_.dim));
     x_.wal_id_ = scan.log_id;
     x_.wal_len_ = log.size();
     x_.wal_damaged_ = scan.damaged;
@@ -104,7 +104,6 @@ class WalReplayer {
     }
     log = std::vector<uint8_t>();
 
-    const size_t dim = x_.manifest_.dim;
     std::vector<DeltaRow> rows;
     std::vector<nlohmann::json> metas;
     for (size_t first = 0; first < scan.frames.size(); first += kReplayBatch) {
@@ -114,7 +113,7 @@ class WalReplayer {
       tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 64), [&](const tbb::blocked_range<size_t>& r) {
         for (size_t j = r.begin(); j < r.end(); ++j) {
           const WalOp& op = scan.frames[first + j].op;
-          if (op.kind != WalOp::Kind::kAdd || op.vector.size() != dim) continue;
+          if (op.kind != WalOp::Kind::kAdd) continue;
           x_.encode_row(op, &rows[j]);
           metas[j] = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
                                            nullptr, false);
@@ -124,13 +123,6 @@ class WalReplayer {
         const wal::Scan::Frame& f = scan.frames[first + j];
         if (f.op.kind == WalOp::Kind::kDelete) {
           x_.apply_delete(f.op.id);
-          continue;
-        }
-        if (f.op.vector.size() != dim) {
-          // Only a log written for another segment can hold such a frame.
-          platform::PrintNotice(where + "skipped the add of a " + U(f.op.vector.size()) +
-                                "-dimensional vector at offset " + U(f.offset) + " (the segment has dim " +
-                                U(dim) + ")");
           continue;
         }
         if (x_.manifest_.n + x_.delta_.size() + 1 >= kSlotCapacity) {

@@ -4,6 +4,8 @@
 // crash at any of them loses or repeats nothing.
 #include <cmath>
 #include <limits>
+#include <set>
+#include <tuple>
 
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/json_text.h"
@@ -58,18 +60,23 @@ Status IvfIndex::wal_write(const WalOp& op) {
   return Status::Ok();
 }
 
+// Called with wal_mu_ held.
+Status IvfIndex::latch_on_failure(Status st) {
+  if (!st.ok()) {
+    // The kernel may have dropped the pages it failed to write: a later
+    // flush that succeeds would not mean they are on the device. Only a
+    // checkpoint, which writes the state from memory, clears this.
+    wal_failed_.store(true);
+    if (wal_writer_) wal_writer_->close();
+  }
+  return st;
+}
+
 Status IvfIndex::flush_wal_locked() {
   Status st;
   {
     std::lock_guard<std::mutex> lock(wal_mu_);
-    st = wal_writer_ ? wal_writer_->sync() : Status::Ok();
-    if (!st.ok()) {
-      // The kernel may have dropped the pages it failed to write: a later
-      // flush that succeeds would not mean they are on the device. Only a
-      // checkpoint, which writes the state from memory, clears this.
-      wal_failed_.store(true);
-      wal_writer_->close();
-    }
+    st = latch_on_failure(wal_writer_ ? wal_writer_->sync() : Status::Ok());
   }
   if (st.ok()) wal_flush_count.fetch_add(1);
   return st;
@@ -96,12 +103,12 @@ Status IvfIndex::wal_group_commit() {
 
 Status IvfIndex::sync_wal() {
   std::lock_guard<std::mutex> lock(wal_mu_);
-  if (wal_writer_ && wal_writer_->is_open()) return wal_writer_->sync();
+  if (wal_writer_ && wal_writer_->is_open()) return latch_on_failure(wal_writer_->sync());
   // Nothing appended through this segment: flush the file anyway, since
   // other handles' appends may still be in the page cache.
   Result<platform::File> f = platform::File::Open(platform::JoinPath(path_, segment::kWalFile), platform::File::kRead);
   if (!f.ok()) return f.status().code() == Code::kNotFound ? Status::Ok() : f.status();
-  return f->Sync();
+  return latch_on_failure(f->Sync());
 }
 
 // ---- apply -----------------------------------------------------------------------
@@ -325,23 +332,33 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   const std::string wal_path = platform::JoinPath(path_, segment::kWalFile);
 
   // 1. Damaged log ranges this segment's replay skipped are kept, before
-  //    the log that holds them is emptied.
+  //    the log that holds them is emptied (once each: a checkpoint retried
+  //    after a failure, or a reopen after a crash, finds them again).
   if (!wal_damaged_.empty()) {
     Result<std::vector<uint8_t>> log = platform::ReadFile(wal_path);
     if (!log.ok()) return log.status();
+    const std::string kept_path = platform::JoinPath(path_, segment::kWalCorruptFile);
+    std::set<std::tuple<uint64_t, uint64_t, uint64_t>> kept;
+    if (Result<std::vector<uint8_t>> old = platform::ReadFile(kept_path); old.ok()) {
+      record::Reader r(old->data(), old->size());
+      uint64_t id, offset, length;
+      while (r.remaining() > 0 && r.u64(&id) && r.u64(&offset) && r.count(&length, 1) && r.skip(length)) {
+        kept.emplace(id, offset, length);
+      }
+    }
     record::Writer out;
     for (const auto& [begin, end] : wal_damaged_) {
-      if (end > log->size()) continue;
+      if (end > log->size() || kept.count({wal_id_, begin, end - begin}) != 0) continue;
       out.u64(wal_id_);
       out.u64(begin);
-      out.count(end - begin);
-      for (uint64_t i = begin; i < end; ++i) out.u8((*log)[i]);
+      out.str(std::string_view(reinterpret_cast<const char*>(log->data() + begin), end - begin));
     }
-    NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(platform::JoinPath(path_, segment::kWalCorruptFile),
-                                                                    platform::File::kAppendCreate));
-    NIMBREL_RETURN_IF_ERROR(f.WriteAll(out.bytes().data(), out.bytes().size()));
-    NIMBREL_RETURN_IF_ERROR(f.Sync());
-    NIMBREL_RETURN_IF_ERROR(storage::sync_parent_dir(platform::JoinPath(path_, segment::kWalCorruptFile)));
+    if (!out.bytes().empty()) {
+      NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(kept_path, platform::File::kAppendCreate));
+      NIMBREL_RETURN_IF_ERROR(f.WriteAll(out.bytes().data(), out.bytes().size()));
+      NIMBREL_RETURN_IF_ERROR(f.Sync());
+      NIMBREL_RETURN_IF_ERROR(storage::sync_parent_dir(kept_path));
+    }
   }
 
   // 2. The state, tombstones before delta: a crash between the two leaves

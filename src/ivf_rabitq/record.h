@@ -140,6 +140,14 @@ class Reader {
     return true;
   }
 
+  // Steps over n bytes (the payload of a count read before).
+  bool skip(uint64_t n) {
+    if (failed_) return false;
+    if (n > remaining()) return fail("truncated: " + std::to_string(n) + " bytes to skip at byte " + std::to_string(pos_));
+    pos_ += static_cast<size_t>(n);
+    return true;
+  }
+
   size_t position() const { return pos_; }
   size_t remaining() const { return len_ - pos_; }
   bool failed() const { return failed_; }

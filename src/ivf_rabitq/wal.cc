@@ -13,15 +13,39 @@ constexpr size_t kMinRecordBytes = 4 + 8;
 
 Status CorruptWal(const std::string& what) { return Status::Corrupt("corrupt index: wal.bin: " + what); }
 
+// Whether the record's own lengths add up to exactly `len` bytes (and an
+// add's vector has `dim` values, when dim is not 0). Reads a handful of
+// fields, whatever the record's size: while resynchronising over damage
+// almost every offset fails here, so the CRC, which reads the whole
+// record, runs only where a frame is likely, and skipping megabytes of
+// garbage stays linear.
+bool Plausible(const uint8_t* rec, uint64_t len, uint64_t dim) {
+  const uint32_t tag = load_le<uint32_t>(rec);
+  if (tag > static_cast<uint32_t>(WalOp::Kind::kDelete)) return false;
+  uint64_t at = 4;
+  // A length field followed by `n` elements of `size` bytes.
+  auto skip = [&](uint64_t size, uint64_t* n) {
+    if (len - at < 8) return false;
+    *n = load_le<uint64_t>(rec + at);
+    at += 8;
+    if (*n > (len - at) / size) return false;
+    at += *n * size;
+    return true;
+  };
+  uint64_t n;
+  if (!skip(1, &n)) return false;  // id
+  if (tag == static_cast<uint32_t>(WalOp::Kind::kDelete)) return at == len;
+  if (!skip(4, &n) || (dim != 0 && n != dim)) return false;  // vector
+  return skip(1, &n) && skip(8, &n) && at == len;            // metadata, sparse pairs
+}
+
 // Whether a whole, valid frame starts at `p`; its end in *end.
-bool FrameAt(const uint8_t* data, size_t len, size_t p, WalOp* op, size_t* end) {
+bool FrameAt(const uint8_t* data, size_t len, size_t p, uint64_t dim, WalOp* op, size_t* end) {
   if (len - p < kFrameHeaderBytes) return false;
   const uint32_t rec_len = load_le<uint32_t>(data + p);
   if (rec_len < kMinRecordBytes || rec_len > len - p - kFrameHeaderBytes) return false;
   const uint8_t* rec = data + p + kFrameHeaderBytes;
-  // A cheap test before the CRC: while resynchronising, almost every
-  // offset fails here.
-  if (load_le<uint32_t>(rec) > static_cast<uint32_t>(WalOp::Kind::kDelete)) return false;
+  if (!Plausible(rec, rec_len, dim)) return false;
   if (crc32_ieee(rec, rec_len) != load_le<uint32_t>(data + p + 4)) return false;
   if (!decode_record(rec, rec_len, op)) return false;
   *end = p + kFrameHeaderBytes + rec_len;
@@ -95,7 +119,7 @@ uint64_t fresh_log_id() {
   return id;
 }
 
-Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start) {
+Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start, uint64_t dim) {
   Scan out;
   if (len == 0) return out;
   if (len < kHeaderBytes) {
@@ -114,14 +138,14 @@ Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start) {
   WalOp op;
   while (p < len) {
     size_t end;
-    if (FrameAt(data, len, p, &op, &end)) {
+    if (FrameAt(data, len, p, dim, &op, &end)) {
       out.frames.push_back({p, end, std::move(op)});
       op = WalOp();
       p = end;
       continue;
     }
     size_t q = p + 1;
-    while (q < len && !FrameAt(data, len, q, &op, &end)) ++q;
+    while (q < len && !FrameAt(data, len, q, dim, &op, &end)) ++q;
     if (q >= len) {
       out.tail = std::make_pair(static_cast<uint64_t>(p), static_cast<uint64_t>(len));
       break;

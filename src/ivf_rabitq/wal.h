@@ -77,9 +77,13 @@ struct Scan {
 };
 
 // Scans `data` (a whole log) from offset `start` (at least the header's
-// end). A header that is present but wrong is kCorrupt "corrupt index:
-// wal.bin: ...". Never reads outside the buffer.
-Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start);
+// end). With `dim` not 0, an add whose vector has another length is not a
+// frame of this segment's log: it counts as damage. A header that is
+// present but wrong is kCorrupt "corrupt index: wal.bin: ...". Never reads
+// outside the buffer; time linear in the log's size for damage of any
+// kind but a crafted one (bytes whose lengths all add up but whose CRC
+// fails, at many offsets).
+Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start, uint64_t dim = 0);
 
 // The appending side of one log file, owned by one segment and used under
 // its log mutex. The file is opened lazily; before every append it checks
