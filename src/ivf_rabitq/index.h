@@ -215,6 +215,8 @@ class IvfIndex {
   // Encodes an Add's row: list, code, factors, 8-bit copy. Reads only
   // what never changes after open (plus the lazily built neighbour lists).
   void encode_row(const WalOp& op, DeltaRow* out) const;
+  // Builds the centroid neighbour lists once (encode_row needs them).
+  void ensure_neighbours() const;
   // The in-RAM apply of an encoded row (apply_add's second half).
   void apply_encoded(DeltaRow&& row, const nlohmann::json* meta);
   // Appends one row's typed cells, growing the schema and dictionaries as

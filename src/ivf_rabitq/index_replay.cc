@@ -104,6 +104,8 @@ class WalReplayer {
     }
     log = std::vector<uint8_t>();
 
+    // Built before the parallel encoding, not lazily inside it.
+    if (!scan.frames.empty()) x_.ensure_neighbours();
     std::vector<DeltaRow> rows;
     std::vector<nlohmann::json> metas;
     for (size_t first = 0; first < scan.frames.size(); first += kReplayBatch) {

@@ -2,6 +2,8 @@
 // and delete, the group commit with its flush-failure latch, and the
 // checkpoint. docs/write-path.md gives the order of every step and why a
 // crash at any of them loses or repeats nothing.
+#include <tbb/task_arena.h>
+
 #include <cmath>
 #include <limits>
 #include <set>
@@ -113,6 +115,18 @@ Status IvfIndex::sync_wal() {
 
 // ---- apply -----------------------------------------------------------------------
 
+void IvfIndex::ensure_neighbours() const {
+  if (manifest_.n_lists == 0) return;
+  std::call_once(neighbours_once_, [&] {
+    // Isolated: while this thread waits for the build's parallel loop it
+    // must not pick up a task of an outer loop (a replay's), which would
+    // wait on this same once-flag and never return.
+    tbb::this_task_arena::isolate([&] {
+      neighbours_ = build_centroid_neighbours(manifest_.centroids.data(), manifest_.n_lists, manifest_.dim);
+    });
+  });
+}
+
 void IvfIndex::encode_row(const WalOp& op, DeltaRow* out) const {
   const size_t dim = manifest_.dim;
   out->id = op.id;
@@ -127,9 +141,7 @@ void IvfIndex::encode_row(const WalOp& op, DeltaRow* out) const {
     out->factors = RowFactors{};
     return;
   }
-  std::call_once(neighbours_once_, [&] {
-    neighbours_ = build_centroid_neighbours(manifest_.centroids.data(), n_lists, dim);
-  });
+  ensure_neighbours();
   const float* x = op.vector.data();
   const uint32_t list = nearest_centroid(x, manifest_.centroids.data(), n_lists, dim, neighbours_);
   const float* c = manifest_.centroids.data() + static_cast<size_t>(list) * dim;

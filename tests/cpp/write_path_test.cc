@@ -192,6 +192,26 @@ int FailRenameOnto(const char* op, const std::string& path) {
   return path.ends_with(std::string("/") + g_fail_target) ? EIO : 0;
 }
 
+TEST(WritePath, ALongLogOfAManyListSegmentReplaysInParallel) {
+  // The centroid neighbour lists are built on first use, by a parallel
+  // loop; a replay encodes rows in parallel too. Built inside the replay's
+  // loop, a thread waiting for the inner loop could take an outer task that
+  // waits on the same once-flag, and an open hung now and then: opening
+  // many times makes that likely.
+  Fixture f({.n = 6000, .dim = 64, .lists = 400, .blobs = 50, .sparse = false});
+  f.index->group_commit_interval = 100000;
+  XorShift64 rng(1);
+  for (int i = 0; i < 6000; ++i) {
+    ASSERT_TRUE(f.index->add(AddOp("p" + std::to_string(i), GaussianVector(64, rng), nullptr)).ok());
+  }
+  f.index.reset();
+  for (int round = 0; round < 40; ++round) {
+    auto reopened = OpenOk(f.dir());
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->delta_count(), 6000u);
+  }
+}
+
 TEST(WritePath, ACheckpointStoppedAtAnyStepLosesAndRepeatsNothing) {
   // Each of the checkpoint's renames fails in turn; what is on disk then is
   // what a crash at that point leaves. Reopening gives the same state.
