@@ -222,18 +222,18 @@ void IvfIndex::apply_encoded(DeltaRow&& row, const nlohmann::json* meta) {
   bool schema_changed;
   std::optional<uint32_t> previous;
   {
+    // The new row and the tombstone of the one it replaces appear together:
+    // a search, which holds the tombstones and the delta shared, sees
+    // either neither or both, never the id twice. Taken in the readers'
+    // order (tombstones before delta), so no search can deadlock with it.
     std::unique_lock<std::shared_mutex> schema_lock(schema_mu_);
     std::unique_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-    {
-      std::unique_lock<std::shared_mutex> delta_lock(delta_mu_);
-      previous = slot_of_locked(id);
-      delta_.append(std::move(row), manifest_.dim, delta_code_bytes());
-      schema_changed = append_typed_cells(meta);
-    }
-    if (previous) {
-      std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-      tombstones_.add(*previous);
-    }
+    std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    std::unique_lock<std::shared_mutex> delta_lock(delta_mu_);
+    previous = slot_of_locked(id);
+    delta_.append(std::move(row), manifest_.dim, delta_code_bytes());
+    schema_changed = append_typed_cells(meta);
+    if (previous) tombstones_.add(*previous);
   }
   // Compiled filters hold dictionary codes and field numbers of the schema
   // they were compiled against. Cleared after the schema lock is released:
