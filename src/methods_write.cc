@@ -77,7 +77,7 @@ PyObject* MethodAdd(PyObject* self, PyObject* args, PyObject* kw) {
     err = GuardQuery([&]() -> std::optional<SearchErr> {
       LockedSegment locked;
       if (auto e = LockForWrite(*h, &locked)) return e;
-      st = CallCore([&] { return locked.segment->add(std::move(op)); });
+      st = CallCore([&] { return locked.segment->add(std::move(op), &meta); });
       return std::nullopt;
     });
   });

@@ -152,7 +152,9 @@ class IvfIndex {
   // add() stores the metadata in canonical form (sorted keys, compact);
   // it refuses metadata that is not JSON. remove() is true when this call
   // tombstoned a live row.
-  Status add(WalOp op);
+  // `parsed`, when given, is op.meta parsed by the caller, who has checked
+  // its depth and made op.meta its canonical text.
+  Status add(WalOp op, const nlohmann::json* parsed = nullptr);
   Result<bool> remove(const std::string& id);
   // Flushes the log tail to the device, whoever appended it.
   Status sync_wal();
@@ -212,13 +214,21 @@ class IvfIndex {
   friend class WalReplayer;
 
   // index_write.cc
-  // Encodes an Add's row: list, code, factors, 8-bit copy. Reads only
-  // what never changes after open (plus the lazily built neighbour lists).
-  void encode_row(const WalOp& op, DeltaRow* out) const;
-  // Builds the centroid neighbour lists once (encode_row needs them).
-  void ensure_neighbours() const;
+  // Encodes an Add's vector: list, code, factors, 8-bit copy (the id,
+  // metadata and sparse terms are the caller's to move in). Reads only what
+  // never changes after open, plus the lazily prepared ranker.
+  // `list`: the row's nearest list when the caller found it already.
+  void encode_row(const WalOp& op, DeltaRow* out, std::optional<uint32_t> list = std::nullopt) const;
+  // The exact nearest-centroid ranker, prepared on first use.
+  const CentroidRanker& ranker() const;
   // The in-RAM apply of an encoded row (apply_add's second half).
   void apply_encoded(DeltaRow&& row, const nlohmann::json* meta);
+  // The applies of a replay, which runs before the segment is shared: no
+  // locks, and the id's main row (`main_slot`) was looked up ahead, in
+  // parallel, by the caller.
+  void replay_add(DeltaRow&& row, const nlohmann::json* meta, std::optional<uint32_t> main_slot);
+  void replay_delete(const std::string& id, std::optional<uint32_t> main_slot);
+  std::optional<uint32_t> newest_slot(const std::string& id, std::optional<uint32_t> main_slot) const;
   // Appends one row's typed cells, growing the schema and dictionaries as
   // needed; true when the schema or a dictionary changed. The caller
   // holds the schema and delta locks exclusively.
@@ -294,10 +304,10 @@ class IvfIndex {
   mutable std::mutex last_sync_mu_;
   uint64_t last_sync_ns_ = 0;
 
-  // Centroid neighbour lists for exact nearest-centroid search, built on
-  // the first add (most opened segments are only read).
-  mutable std::once_flag neighbours_once_;
-  mutable CentroidNeighbours neighbours_;
+  // The centroids prepared for exact nearest-centroid search, built on the
+  // first add (most opened segments are only read).
+  mutable std::once_flag ranker_once_;
+  mutable CentroidRanker ranker_;
 
   mutable std::mutex filter_cache_mu_;
   mutable std::map<std::string, std::shared_ptr<const Predicate>> filter_cache_;

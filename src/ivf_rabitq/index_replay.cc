@@ -5,6 +5,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <span>
+
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
@@ -66,17 +68,31 @@ class WalReplayer {
     Result<platform::FileStamp> stamp = platform::Stamp(platform::JoinPath(x_.path_, segment::kDeltaFile));
     if (stamp.ok()) x_.delta_stamp_ = *stamp;
     folded_ = d.stamp;
-    for (DeltaRow& row : d.rows) {
-      nlohmann::json meta = nlohmann::json::parse(row.meta, nullptr, false);
-      x_.apply_encoded(std::move(row), meta.is_discarded() ? nullptr : &meta);
+    const size_t n = d.rows.size();
+    std::vector<nlohmann::json> metas(n);
+    std::vector<std::optional<uint32_t>> main_slots(n);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 256), [&](const tbb::blocked_range<size_t>& r) {
+      for (size_t i = r.begin(); i < r.end(); ++i) {
+        metas[i] = nlohmann::json::parse(d.rows[i].meta, nullptr, false);
+        main_slots[i] = x_.main_slot_of(d.rows[i].id);
+      }
+    });
+    for (size_t i = 0; i < n; ++i) {
+      x_.replay_add(std::move(d.rows[i]), metas[i].is_discarded() ? nullptr : &metas[i], main_slots[i]);
     }
     return Status::Ok();
   }
 
   Status ReplayLog() {
-    bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> log, ReadIfPresent(x_.path_, segment::kWalFile, &missing));
-    if (missing || log.empty()) return Status::Ok();
+    // Mapped, not read: a long log is scanned once, in place.
+    Result<platform::MappedFile> mapped = platform::MappedFile::Map(
+        platform::JoinPath(x_.path_, segment::kWalFile), platform::MappedFile::Access::kHot, true, false);
+    if (!mapped.ok()) {
+      if (mapped.status().code() == Code::kNotFound) return Status::Ok();
+      return AboutFile(segment::kWalFile, mapped.status());
+    }
+    if (mapped->empty()) return Status::Ok();
+    const std::span<const uint8_t> log(mapped->data(), mapped->size());
     // Frames before delta.bin's fold point are in delta.bin already; only
     // the log that stamp names has them (an emptied log has a new id).
     uint64_t start = wal::kHeaderBytes;
@@ -102,35 +118,58 @@ class WalReplayer {
       platform::PrintNotice(where + "ignored " + U(scan.tail->second - scan.tail->first) + " bytes at offset " +
                             U(scan.tail->first) + " that hold no whole frame (an append cut short)");
     }
-    log = std::vector<uint8_t>();
+    mapped = platform::MappedFile();
+    const size_t dim = x_.manifest_.dim;
 
-    // Built before the parallel encoding, not lazily inside it.
-    if (!scan.frames.empty()) x_.ensure_neighbours();
     std::vector<DeltaRow> rows;
     std::vector<nlohmann::json> metas;
+    std::vector<float> vectors;
+    std::vector<uint32_t> add_index;  // frame j of the batch -> its add's number
+    std::vector<std::optional<uint32_t>> main_slots;
     for (size_t first = 0; first < scan.frames.size(); first += kReplayBatch) {
       const size_t count = std::min(kReplayBatch, scan.frames.size() - first);
+      // The batch's adds find their lists together: one blocked pass over
+      // the centroids, in parallel (and before the loop below, whose tasks
+      // must not wait on anything lazily built).
+      vectors.clear();
+      add_index.assign(count, 0);
+      for (size_t j = 0; j < count; ++j) {
+        const WalOp& op = scan.frames[first + j].op;
+        if (op.kind != WalOp::Kind::kAdd) continue;
+        add_index[j] = static_cast<uint32_t>(vectors.size() / dim);
+        vectors.insert(vectors.end(), op.vector.begin(), op.vector.end());
+      }
+      const std::vector<uint32_t> lists =
+          x_.manifest_.n_lists > 0 ? x_.ranker().assign(vectors.data(), vectors.size() / dim) : std::vector<uint32_t>();
       rows.assign(count, DeltaRow());
       metas.assign(count, nlohmann::json());
+      main_slots.assign(count, std::nullopt);
       tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 64), [&](const tbb::blocked_range<size_t>& r) {
         for (size_t j = r.begin(); j < r.end(); ++j) {
-          const WalOp& op = scan.frames[first + j].op;
+          WalOp& op = scan.frames[first + j].op;
+          // Looking an id up among the main rows reads the id table at
+          // random: done here in parallel, not in the ordered apply below.
+          main_slots[j] = x_.main_slot_of(op.id);
           if (op.kind != WalOp::Kind::kAdd) continue;
-          x_.encode_row(op, &rows[j]);
+          x_.encode_row(op, &rows[j], lists.empty() ? std::nullopt : std::optional<uint32_t>(lists[add_index[j]]));
           metas[j] = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
                                            nullptr, false);
+          // The frame is not read again: its texts move into the row.
+          rows[j].id = std::move(op.id);
+          rows[j].meta = op.meta.empty() ? std::string("null") : std::move(op.meta);
+          rows[j].sparse = std::move(op.sparse);
         }
       });
       for (size_t j = 0; j < count; ++j) {
         const wal::Scan::Frame& f = scan.frames[first + j];
         if (f.op.kind == WalOp::Kind::kDelete) {
-          x_.apply_delete(f.op.id);
+          x_.replay_delete(f.op.id, main_slots[j]);
           continue;
         }
         if (x_.manifest_.n + x_.delta_.size() + 1 >= kSlotCapacity) {
           return Status::Corrupt("corrupt index: wal.bin: replaying it would exceed the u32 row space");
         }
-        x_.apply_encoded(std::move(rows[j]), metas[j].is_discarded() ? nullptr : &metas[j]);
+        x_.replay_add(std::move(rows[j]), metas[j].is_discarded() ? nullptr : &metas[j], main_slots[j]);
       }
     }
     return Status::Ok();

@@ -2,8 +2,6 @@
 // and delete, the group commit with its flush-failure latch, and the
 // checkpoint. docs/write-path.md gives the order of every step and why a
 // crash at any of them loses or repeats nothing.
-#include <tbb/task_arena.h>
-
 #include <cmath>
 #include <limits>
 #include <set>
@@ -115,23 +113,15 @@ Status IvfIndex::sync_wal() {
 
 // ---- apply -----------------------------------------------------------------------
 
-void IvfIndex::ensure_neighbours() const {
-  if (manifest_.n_lists == 0) return;
-  std::call_once(neighbours_once_, [&] {
-    // Isolated: while this thread waits for the build's parallel loop it
-    // must not pick up a task of an outer loop (a replay's), which would
-    // wait on this same once-flag and never return.
-    tbb::this_task_arena::isolate([&] {
-      neighbours_ = build_centroid_neighbours(manifest_.centroids.data(), manifest_.n_lists, manifest_.dim);
-    });
+const CentroidRanker& IvfIndex::ranker() const {
+  std::call_once(ranker_once_, [&] {
+    ranker_ = CentroidRanker(manifest_.centroids.data(), manifest_.n_lists, manifest_.dim);
   });
+  return ranker_;
 }
 
-void IvfIndex::encode_row(const WalOp& op, DeltaRow* out) const {
+void IvfIndex::encode_row(const WalOp& op, DeltaRow* out, std::optional<uint32_t> known_list) const {
   const size_t dim = manifest_.dim;
-  out->id = op.id;
-  out->meta = op.meta.empty() ? "null" : op.meta;
-  out->sparse = op.sparse;
   out->rerank.resize(dim + 1);
   segment_writer::encode_rerank(op.vector.data(), dim, out->rerank.data());
   const size_t n_lists = manifest_.n_lists;
@@ -141,11 +131,13 @@ void IvfIndex::encode_row(const WalOp& op, DeltaRow* out) const {
     out->factors = RowFactors{};
     return;
   }
-  ensure_neighbours();
   const float* x = op.vector.data();
-  const uint32_t list = nearest_centroid(x, manifest_.centroids.data(), n_lists, dim, neighbours_);
+  const uint32_t list = known_list ? *known_list : ranker().nearest(x);
   const float* c = manifest_.centroids.data() + static_cast<size_t>(list) * dim;
-  std::vector<float> residual(dim), rotated(padded_dim_);
+  // Per-thread scratch: a replay encodes from many threads, an add from one.
+  thread_local std::vector<float> residual, rotated;
+  residual.resize(dim);
+  rotated.resize(padded_dim_);
   for (size_t i = 0; i < dim; ++i) residual[i] = x[i] - c[i];
   rotator_.rotate(residual.data(), rotated.data());
   out->list = list;
@@ -245,6 +237,23 @@ void IvfIndex::apply_encoded(DeltaRow&& row, const nlohmann::json* meta) {
   mutation_seq_.fetch_add(1);
 }
 
+std::optional<uint32_t> IvfIndex::newest_slot(const std::string& id, std::optional<uint32_t> main_slot) const {
+  auto it = delta_.newest.find(id);
+  if (it != delta_.newest.end()) return static_cast<uint32_t>(manifest_.n + it->second);
+  return main_slot;
+}
+
+void IvfIndex::replay_add(DeltaRow&& row, const nlohmann::json* meta, std::optional<uint32_t> main_slot) {
+  const std::optional<uint32_t> previous = newest_slot(row.id, main_slot);
+  delta_.append(std::move(row), manifest_.dim, delta_code_bytes());
+  (void)append_typed_cells(meta);  // the filter cache is empty before the segment is shared
+  if (previous) tombstones_.add(*previous);
+}
+
+void IvfIndex::replay_delete(const std::string& id, std::optional<uint32_t> main_slot) {
+  if (const std::optional<uint32_t> slot = newest_slot(id, main_slot)) tombstones_.add(*slot);
+}
+
 Status IvfIndex::apply_add(const WalOp& op, const nlohmann::json* meta) {
   if (op.vector.size() != manifest_.dim) {
     return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
@@ -258,6 +267,9 @@ Status IvfIndex::apply_add(const WalOp& op, const nlohmann::json* meta) {
   }
   DeltaRow row;
   encode_row(op, &row);
+  row.id = op.id;
+  row.meta = op.meta.empty() ? "null" : op.meta;
+  row.sparse = op.sparse;
   apply_encoded(std::move(row), meta);
   return Status::Ok();
 }
@@ -279,25 +291,29 @@ bool IvfIndex::apply_delete(std::string_view id) {
   return added;
 }
 
-Status IvfIndex::add(WalOp op) {
+Status IvfIndex::add(WalOp op, const nlohmann::json* parsed) {
   if (op.vector.size() != manifest_.dim) {
     return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
                                    U(manifest_.dim));
   }
   NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
-  const std::string_view text = op.meta.empty() ? std::string_view("null") : std::string_view(op.meta);
-  const nlohmann::json meta = nlohmann::json::parse(text, nullptr, false);
-  if (meta.is_discarded()) {
-    return Status::InvalidData("add: metadata is not valid JSON (" + json_parse_error(text) + ")");
+  nlohmann::json own;
+  if (parsed == nullptr) {
+    const std::string_view text = op.meta.empty() ? std::string_view("null") : std::string_view(op.meta);
+    own = nlohmann::json::parse(text, nullptr, false);
+    if (own.is_discarded()) {
+      return Status::InvalidData("add: metadata is not valid JSON (" + json_parse_error(text) + ")");
+    }
+    if (nested_deeper_than(own, kMaxMetadataDepth)) {
+      return Status::InvalidData("add: metadata is nested more than " + U(kMaxMetadataDepth) + " levels deep");
+    }
+    // The log and the delta hold the canonical text, as the build stores it.
+    op.meta = canonical_json(own);
+    parsed = &own;
   }
-  if (nested_deeper_than(meta, kMaxMetadataDepth)) {
-    return Status::InvalidData("add: metadata is nested more than " + U(kMaxMetadataDepth) + " levels deep");
-  }
-  // The log and the delta hold the canonical text, as the build stores it.
-  op.meta = canonical_json(meta);
   std::unique_lock<std::mutex> writer = lock_writer();
   NIMBREL_RETURN_IF_ERROR(wal_write(op));
-  NIMBREL_RETURN_IF_ERROR(apply_add(op, &meta));
+  NIMBREL_RETURN_IF_ERROR(apply_add(op, parsed));
   return wal_group_commit();
 }
 

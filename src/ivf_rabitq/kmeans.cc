@@ -458,53 +458,94 @@ uint32_t nearest_centroid(const float* x, const float* centroids, size_t n_clust
 // could be the l2_sq argmin, or tie it, lies in that window (which we take
 // twice as wide). When the window holds h alone, h is the answer; else the
 // window's centroids are compared by l2_sq, ties to the lower index.
+static void AssignRange(const Panels& p, const float* centroids, const float* data, size_t begin,
+                        size_t end, uint32_t* out) {
+  const size_t n_clusters = p.n_clusters, dim = p.dim;
+  const size_t stride = p.n_panels * kPanel;
+  const double factor = error_factor(dim);
+  thread_local std::vector<float> dist;
+  dist.resize(kBlockPoints * stride);
+  float x_norms[kBlockPoints];
+  for (size_t b = begin; b < end; b += kBlockPoints) {
+    const size_t np = std::min(kBlockPoints, end - b);
+    for (size_t i = 0; i < np; ++i) x_norms[i] = sq_norm(data + (b + i) * dim, dim);
+    block_distances(data + b * dim, x_norms, np, p, dist.data());
+    for (size_t i = 0; i < np; ++i) {
+      const float* x = data + (b + i) * dim;
+      const float* row = &dist[i * stride];
+      const uint32_t hint = argmin(row, stride);
+      const double scale = std::sqrt(static_cast<double>(x_norms[i])) + p.max_norm;
+      const float window = static_cast<float>(static_cast<double>(row[hint]) + factor * scale * scale);
+      if (!std::isfinite(window)) {
+        out[b + i] = nearest_centroid_bruteforce(x, centroids, n_clusters, dim);
+        continue;
+      }
+      // Usually the window holds the hint alone.
+      size_t in_window = 0;
+      for (size_t c = 0; c < stride; ++c) in_window += row[c] <= window;
+      if (in_window == 1) {
+        out[b + i] = hint;
+        continue;
+      }
+      uint32_t best = hint;
+      float best_d = -1.0f;  // l2_sq of best, computed only when needed
+      for (size_t c = 0; c < n_clusters; ++c) {
+        if (c == hint || !(row[c] <= window)) continue;
+        if (best_d < 0) best_d = l2_sq(x, centroids + static_cast<size_t>(hint) * dim, dim);
+        const float d = l2_sq(x, centroids + c * dim, dim);
+        if (d < best_d || (d == best_d && c < best)) {
+          best = static_cast<uint32_t>(c);
+          best_d = d;
+        }
+      }
+      out[b + i] = best;
+    }
+  }
+}
+
+static void AssignAll(const Panels& p, const float* centroids, const float* data, size_t n, uint32_t* out) {
+  if (n <= kTaskPoints) {
+    AssignRange(p, centroids, data, 0, n, out);
+    return;
+  }
+  tbb::parallel_for(Range(0, n, kTaskPoints),
+                    [&](const Range& r) { AssignRange(p, centroids, data, r.begin(), r.end(), out); });
+}
+
 std::vector<uint32_t> assign_nearest(const float* data, size_t n, const float* centroids,
                                      size_t n_clusters, size_t dim) {
   std::vector<uint32_t> out(n, 0);
   if (n == 0 || n_clusters <= 1) return out;
-  const Panels p = make_panels(centroids, n_clusters, dim);
-  const size_t stride = p.n_panels * kPanel;
-  const double factor = error_factor(dim);
-  tbb::parallel_for(Range(0, n, kTaskPoints), [&](const Range& r) {
-    std::vector<float> dist(kBlockPoints * stride);
-    float x_norms[kBlockPoints];
-    for (size_t b = r.begin(); b < r.end(); b += kBlockPoints) {
-      const size_t np = std::min(kBlockPoints, r.end() - b);
-      for (size_t i = 0; i < np; ++i) x_norms[i] = sq_norm(data + (b + i) * dim, dim);
-      block_distances(data + b * dim, x_norms, np, p, dist.data());
-      for (size_t i = 0; i < np; ++i) {
-        const float* x = data + (b + i) * dim;
-        const float* row = &dist[i * stride];
-        const uint32_t hint = argmin(row, stride);
-        const double scale = std::sqrt(static_cast<double>(x_norms[i])) + p.max_norm;
-        const float window =
-            static_cast<float>(static_cast<double>(row[hint]) + factor * scale * scale);
-        if (!std::isfinite(window)) {
-          out[b + i] = nearest_centroid_bruteforce(x, centroids, n_clusters, dim);
-          continue;
-        }
-        // Usually the window holds the hint alone.
-        size_t in_window = 0;
-        for (size_t c = 0; c < stride; ++c) in_window += row[c] <= window;
-        if (in_window == 1) {
-          out[b + i] = hint;
-          continue;
-        }
-        uint32_t best = hint;
-        float best_d = -1.0f;  // l2_sq of best, computed only when needed
-        for (size_t c = 0; c < n_clusters; ++c) {
-          if (c == hint || !(row[c] <= window)) continue;
-          if (best_d < 0) best_d = l2_sq(x, centroids + static_cast<size_t>(hint) * dim, dim);
-          const float d = l2_sq(x, centroids + c * dim, dim);
-          if (d < best_d || (d == best_d && c < best)) {
-            best = static_cast<uint32_t>(c);
-            best_d = d;
-          }
-        }
-        out[b + i] = best;
-      }
-    }
-  });
+  AssignAll(make_panels(centroids, n_clusters, dim), centroids, data, n, out.data());
+  return out;
+}
+
+struct CentroidRanker::Impl {
+  Panels panels;
+  const float* centroids = nullptr;
+};
+
+CentroidRanker::CentroidRanker() = default;
+CentroidRanker::~CentroidRanker() = default;
+CentroidRanker::CentroidRanker(CentroidRanker&&) noexcept = default;
+CentroidRanker& CentroidRanker::operator=(CentroidRanker&&) noexcept = default;
+
+CentroidRanker::CentroidRanker(const float* centroids, size_t n_clusters, size_t dim)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->panels = make_panels(centroids, n_clusters, dim);
+  impl_->centroids = centroids;
+}
+
+std::vector<uint32_t> CentroidRanker::assign(const float* data, size_t n) const {
+  std::vector<uint32_t> out(n, 0);
+  if (n == 0 || !impl_ || impl_->panels.n_clusters <= 1) return out;
+  AssignAll(impl_->panels, impl_->centroids, data, n, out.data());
+  return out;
+}
+
+uint32_t CentroidRanker::nearest(const float* x) const {
+  uint32_t out = 0;
+  if (impl_ && impl_->panels.n_clusters > 1) AssignRange(impl_->panels, impl_->centroids, x, 0, 1, &out);
   return out;
 }
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace nimbrel {
@@ -66,5 +67,27 @@ uint32_t nearest_centroid_bruteforce(const float* x, const float* centroids, siz
 // case its rounding leaves open.
 std::vector<uint32_t> assign_nearest(const float* data, size_t n, const float* centroids,
                                      size_t n_clusters, size_t dim);
+
+// assign_nearest prepared once for a set of centroids (which must outlive
+// it), for points that come one at a time or in batches: a row added to a
+// segment, a replayed log. At high dimension the neighbour-list walk above
+// rarely stops early (every centroid is about as far as the nearest), so
+// one pass of the blocked kernel is the faster exact answer.
+class CentroidRanker {
+ public:
+  CentroidRanker();
+  CentroidRanker(const float* centroids, size_t n_clusters, size_t dim);
+  ~CentroidRanker();
+  CentroidRanker(CentroidRanker&&) noexcept;
+  CentroidRanker& operator=(CentroidRanker&&) noexcept;
+  // Same answer as nearest_centroid_bruteforce.
+  uint32_t nearest(const float* x) const;
+  // n points, in parallel above a few hundred.
+  std::vector<uint32_t> assign(const float* data, size_t n) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace nimbrel

@@ -180,10 +180,16 @@ TEST(NearestCentroid, ParallelAssignmentGivesTheBruteForceAnswer) {
     for (float& v : h.points) v += shift;
     const size_t n = h.points.size() / h.dim;
     const std::vector<uint32_t> got = assign_nearest(h.points.data(), n, h.centroids.data(), h.k, h.dim);
+    // The prepared ranker, one point at a time and as one batch (the way
+    // adds and a replayed log use it), gives the same answers.
+    const CentroidRanker ranker(h.centroids.data(), h.k, h.dim);
+    const std::vector<uint32_t> batch = ranker.assign(h.points.data(), n);
     ASSERT_EQ(got.size(), n);
     for (size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(got[i], nearest_centroid_bruteforce(&h.points[i * h.dim], h.centroids.data(), h.k, h.dim))
-          << "point " << i << " shift " << shift;
+      const uint32_t want = nearest_centroid_bruteforce(&h.points[i * h.dim], h.centroids.data(), h.k, h.dim);
+      ASSERT_EQ(got[i], want) << "point " << i << " shift " << shift;
+      ASSERT_EQ(batch[i], want) << "point " << i << " shift " << shift;
+      ASSERT_EQ(ranker.nearest(&h.points[i * h.dim]), want) << "point " << i << " shift " << shift;
     }
   }
 }
