@@ -55,7 +55,7 @@ TEST(Tombstones, HostileBitmapsAreRefusedWithAMessage) {
   refuse(b, "run cookie");
   refuse(std::vector<uint8_t>(body.begin(), body.begin() + 6), "short");
   b = body;
-  b.push_back(0);
+  b.insert(b.end(), 1, 0);
   refuse(b, "trailing byte");
   b = body;
   store_le<uint32_t>(b.data() + 4, 1000000);

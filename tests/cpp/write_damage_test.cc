@@ -48,15 +48,15 @@ class DamagedWritePath : public ::testing::Test {
       WalOp op;
       op.id = id;
       op.vector = GaussianVector(kDim, rng, 3.0);
-      op.meta = nlohmann::json{{"num", i % 13}, {"tag", "w" + std::to_string(i % 3)}, {"new" + std::to_string(i), i}}.dump();
+      op.meta = nlohmann::json{{"num", i % 13}, {"tag", std::string("w").append(std::to_string(i % 3))}, {std::string("new").append(std::to_string(i)), i}}.dump();
       op.sparse = {{static_cast<uint32_t>(i % 50), 0.5f}};
       ASSERT_TRUE(x->add(std::move(op)).ok());
     };
-    for (int i = 0; i < 6; ++i) add("d" + std::to_string(i), i);
+    for (int i = 0; i < 6; ++i) add(std::string("d").append(std::to_string(i)), i);
     add(s.input.ids[10], 99);
     for (const std::string& id : {s.input.ids[3], std::string("d1"), s.input.ids[150]}) ASSERT_TRUE(x->remove(id).ok());
     ASSERT_TRUE(x->checkpoint(1).ok());
-    for (int i = 0; i < 5; ++i) add("w" + std::to_string(i), 20 + i);
+    for (int i = 0; i < 5; ++i) add(std::string("w").append(std::to_string(i)), 20 + i);
     for (const std::string& id : {std::string("d2"), std::string("w1"), s.input.ids[7]}) ASSERT_TRUE(x->remove(id).ok());
     x.reset();
     for (const char* name : {"wal.bin", "delta.bin", "deleted.bin"}) original_[name] = ReadBytes(tmp_.file("seg/" + std::string(name)));

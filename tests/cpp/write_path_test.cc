@@ -16,6 +16,9 @@
 namespace nimbrel {
 namespace {
 
+// "<prefix><n>". (Built by append: GCC 12 warns falsely about operator+ here.)
+std::string Name(const char* prefix, uint64_t n) { return std::string(prefix).append(std::to_string(n)); }
+
 WalOp AddOp(const std::string& id, const std::vector<float>& v, const nlohmann::json& meta,
             std::vector<std::pair<uint32_t, float>> sparse = {}) {
   WalOp op;
@@ -68,12 +71,12 @@ struct Fixture {
     for (int i = 0; i < n_ops; ++i) {
       const uint64_t pick = rng.below(10);
       if (pick < 6) {
-        const std::string id = pick < 3 ? "new-" + std::to_string(seed) + "-" + std::to_string(i)
+        const std::string id = pick < 3 ? Name(Name("new-", seed).append("-").c_str(), i)
                                          : ids[rng.below(ids.size())];
         const float* base = row(rng.below(input.input.n));
         std::vector<float> v(base, base + dim);
         v[0] += static_cast<float>(rng.gaussian());
-        nlohmann::json meta = {{"num", static_cast<int>(rng.below(13))}, {"added", i}, {"tag", "w" + std::to_string(i % 5)}};
+        nlohmann::json meta = {{"num", static_cast<int>(rng.below(13))}, {"added", i}, {"tag", std::string("w").append(std::to_string(i % 5))}};
         ASSERT_TRUE(x.add(AddOp(id, v, meta, {{static_cast<uint32_t>(i % 9), 1.0f}})).ok());
         if (pick < 3) ids.push_back(id);
       } else {
@@ -202,7 +205,7 @@ TEST(WritePath, ALongLogOfAManyListSegmentReplaysInParallel) {
   f.index->group_commit_interval = 100000;
   XorShift64 rng(1);
   for (int i = 0; i < 6000; ++i) {
-    ASSERT_TRUE(f.index->add(AddOp("p" + std::to_string(i), GaussianVector(64, rng), nullptr)).ok());
+    ASSERT_TRUE(f.index->add(AddOp(Name("p", i), GaussianVector(64, rng), nullptr)).ok());
   }
   f.index.reset();
   for (int round = 0; round < 40; ++round) {
@@ -251,7 +254,7 @@ TEST(WritePath, GroupCommitCountsAndAFailedFlushLatchesUntilACheckpoint) {
   IvfIndex& x = *f.index;
   std::vector<float> v(f.row(0), f.row(0) + 16);
   x.group_commit_interval = 3;
-  for (int i = 0; i < 7; ++i) ASSERT_TRUE(x.add(AddOp("g" + std::to_string(i), v, nullptr)).ok());
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(x.add(AddOp(Name("g", i), v, nullptr)).ok());
   EXPECT_EQ(x.wal_flush_count.load(), 2u);
   x.group_commit_interval = 1;
   ASSERT_TRUE(x.add(AddOp("one", v, nullptr)).ok());
@@ -285,7 +288,7 @@ TEST(WritePath, GroupCommitCountsAndAFailedFlushLatchesUntilACheckpoint) {
   reopened->wal_sync_ms = 60000;
   reopened->reset_last_sync();
   const uint64_t flushes = reopened->wal_flush_count.load();
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(reopened->add(AddOp("t" + std::to_string(i), v, nullptr)).ok());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(reopened->add(AddOp(Name("t", i), v, nullptr)).ok());
   EXPECT_EQ(reopened->wal_flush_count.load(), flushes);
 }
 
@@ -333,7 +336,7 @@ TEST(WritePath, ASegmentBuiltWithoutRowsTakesAddsAndIsClusteredWhenCompacted) {
   std::vector<std::vector<float>> vs;
   for (int i = 0; i < 50; ++i) {
     vs.push_back(GaussianVector(4, rng, 100.0));
-    ASSERT_TRUE(x->add(AddOp("e" + std::to_string(i), vs.back(), {{"i", i}})).ok());
+    ASSERT_TRUE(x->add(AddOp(Name("e", i), vs.back(), {{"i", i}})).ok());
   }
   auto hits = x->search_core(vs[17].data(), 1, 1, 10, nullptr, false);
   ASSERT_EQ(hits.size(), 1u);
@@ -368,9 +371,9 @@ TEST(WritePath, ReadersAndWritersOfOneSegmentRunTogether) {
   }
   std::vector<float> v(16, 0.5f);
   for (int i = 0; i < 150; ++i) {
-    ASSERT_TRUE(x.add(AddOp("c" + std::to_string(i), v, {{"tag", "w" + std::to_string(i % 3)}, {"f" + std::to_string(i), i}})).ok());
+    ASSERT_TRUE(x.add(AddOp(Name("c", i), v, {{"tag", Name("w", i % 3)}, {Name("f", i), i}})).ok());
     if (i % 3 == 0) {
-      ASSERT_TRUE(x.remove("c" + std::to_string(i / 2)).ok());
+      ASSERT_TRUE(x.remove(Name("c", i / 2)).ok());
     }
   }
   stop = true;
