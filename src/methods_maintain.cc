@@ -117,13 +117,14 @@ PyObject* MethodRebuild(PyObject* self, PyObject* args, PyObject* kw) {
   bool has_segment = false;
   if (!Prologue(*h, &lock, &has_segment)) return nullptr;
   if (!has_segment) Py_RETURN_NONE;
-  const uint64_t n_bits = h->n_bits;
   return ReplaceDirectory(*h, [&](const IvfIndex& fresh, const std::string& staging, uint64_t generation) -> Status {
     NIMBREL_ASSIGN_OR_RETURN(std::unique_ptr<IvfIndex::LiveRows> live, fresh.live_rows());
     BuildInput& in = live->input;
     in.dir = staging;
     in.n_clusters = std::max<uint64_t>(n_clusters ? *n_clusters : FloorSqrt(in.n), 1);
-    in.n_bits = n_bits;
+    // The segment's own bit width, as compaction keeps it (the handle's
+    // n_bits is what a build writes).
+    in.n_bits = fresh.manifest().n_bits;
     in.seed = fresh.manifest().seed;
     NIMBREL_RETURN_IF_ERROR(IvfIndex::build(in));
     return storage::write_generation(staging, generation);

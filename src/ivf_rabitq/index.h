@@ -280,6 +280,11 @@ class IvfIndex {
 
   // Per effective field name: (numeric, field number within its kind).
   std::map<std::string, std::pair<bool, size_t>, std::less<>> field_number_;
+  // Typed columns that exist, the ones this handle skips included: the
+  // build's and those adds created. No add creates one past 256.
+  size_t typed_fields_ = 0;
+  // RowSource::meta_text of the delta rows (the caller holds the delta lock).
+  static std::string_view delta_meta_text(const void* ctx, uint32_t row);
 
   // Segment locks, taken in this order: schema, id map, tombstones, delta.
   mutable std::shared_mutex schema_mu_, idmap_mu_, tomb_mu_, delta_mu_;

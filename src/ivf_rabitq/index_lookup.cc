@@ -135,6 +135,11 @@ std::string_view IvfIndex::main_meta_text(const void* ctx, uint32_t row) {
   return text;
 }
 
+std::string_view IvfIndex::delta_meta_text(const void* ctx, uint32_t row) {
+  const Delta& d = static_cast<const IvfIndex*>(ctx)->delta_;
+  return row < d.metas.size() ? std::string_view(d.metas[row]) : kNullText;
+}
+
 std::string IvfIndex::rebuild_meta_from_columns(uint32_t row) const {
   nlohmann::json obj = nlohmann::json::object();
   size_t num = 0, str = 0;

@@ -459,6 +459,9 @@ class IvfIndexOpener {
     x.delta_.str.assign(x.main_rows_.str.size(), std::vector<uint32_t>());
     x.delta_rows_.num.assign(x.main_rows_.num.size(), nullptr);
     x.delta_rows_.str.assign(x.main_rows_.str.size(), nullptr);
+    x.delta_rows_.meta_text = &IvfIndex::delta_meta_text;
+    x.delta_rows_.ctx = &x;
+    x.typed_fields_ = m.fields.size();
   }
 
   std::string dir_;

@@ -355,10 +355,11 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
   CandidatePool pool(pool_capacity);
   size_t probed = std::min<size_t>(nprobe, n_lists);
   scan_ranks(0, probed, pool);
-  // A selective filter can leave fewer than k candidates in the probed
-  // lists: probe further lists, a batch at a time, until there are enough.
+  // A selective filter, or deleted rows, can leave fewer than k candidates
+  // in the probed lists: probe further lists, a batch at a time, until
+  // there are enough.
   const size_t batch = std::max<size_t>(probed, 8);
-  while (filter != nullptr && pool.size() < k && probed < n_lists) {
+  while ((filter != nullptr || has_tombstones) && pool.size() < k && probed < n_lists) {
     const size_t next = std::min(n_lists, probed + batch);
     scan_ranks(probed, next, pool);
     probed = next;

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "ivf_rabitq/index.h"
+#include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
 
@@ -78,6 +79,7 @@ class WalReplayer {
       }
     });
     for (size_t i = 0; i < n; ++i) {
+      Sanitise(&metas[i], &d.rows[i].meta, segment::kDeltaFile, "row " + U(i));
       x_.replay_add(std::move(d.rows[i]), metas[i].is_discarded() ? nullptr : &metas[i], main_slots[i]);
     }
     return Status::Ok();
@@ -98,11 +100,15 @@ class WalReplayer {
     uint64_t start = wal::kHeaderBytes;
     if (log.size() >= wal::kHeaderBytes && folded_.log_id != 0 &&
         load_le<uint64_t>(log.data() + 8) == folded_.log_id) {
+      // Shorter than what delta.bin folded in: the log's tail never reached
+      // the device (a power cut after a checkpoint of frames that were not
+      // flushed). delta.bin holds all of them.
+      start = std::min<uint64_t>(folded_.log_offset, log.size());
       if (folded_.log_offset > log.size()) {
-        return Status::Corrupt("corrupt index: wal.bin: size " + U(log.size()) + " is shorter than the " +
-                               U(folded_.log_offset) + " bytes delta.bin has folded in");
+        platform::PrintNotice("Nimbrel: " + platform::JoinPath(x_.path_, segment::kWalFile) + ": " +
+                              U(log.size()) + " bytes, shorter than the " + U(folded_.log_offset) +
+                              " bytes delta.bin has folded in; all of its frames are in delta.bin");
       }
-      start = folded_.log_offset;
     }
     NIMBREL_ASSIGN_OR_RETURN(wal::Scan scan, wal::scan(log.data(), log.size(), start, x_.manifest_.dim));
     x_.wal_id_ = scan.log_id;
@@ -169,6 +175,7 @@ class WalReplayer {
         if (x_.manifest_.n + x_.delta_.size() + 1 >= kSlotCapacity) {
           return Status::Corrupt("corrupt index: wal.bin: replaying it would exceed the u32 row space");
         }
+        Sanitise(&metas[j], &rows[j].meta, segment::kWalFile, "the frame at offset " + U(f.offset));
         x_.replay_add(std::move(rows[j]), metas[j].is_discarded() ? nullptr : &metas[j], main_slots[j]);
       }
     }
@@ -176,14 +183,28 @@ class WalReplayer {
   }
 
   // deleted.bin may name rows that only the log's replay re-creates (it is
-  // written before delta.bin), never rows past them.
+  // written before delta.bin). Rows past them remain only when the log
+  // lost the frames that add them (its tail never reached the device):
+  // those tombstones are dropped, or rows added later would be born deleted.
   Status CheckTombstones() {
     const uint64_t rows = x_.manifest_.n + x_.delta_.size();
     if (!x_.tombstones_.empty() && x_.tombstones_.max() >= rows) {
-      return Status::Corrupt("corrupt index: deleted.bin: row " + U(x_.tombstones_.max()) + " lies past the " +
-                             U(rows) + " rows of the segment");
+      const uint64_t dropped = x_.tombstones_.remove_from(static_cast<uint32_t>(rows));
+      platform::PrintNotice("Nimbrel: " + platform::JoinPath(x_.path_, segment::kDeletedFile) + ": dropped " +
+                            U(dropped) + " tombstones of rows past the segment's " + U(rows) +
+                            " rows (their adds were lost from the log)");
     }
     return Status::Ok();
+  }
+
+  // Metadata nested deeper than an add accepts can only come from damage;
+  // the code that writes metadata out recurses, so such a row keeps null.
+  void Sanitise(nlohmann::json* meta, std::string* text, const char* file, const std::string& where) {
+    if (meta->is_discarded() || !nested_deeper_than(*meta, kMaxMetadataDepth)) return;
+    *meta = nullptr;
+    *text = "null";
+    platform::PrintNotice("Nimbrel: " + platform::JoinPath(x_.path_, file) + ": the metadata of " + where +
+                          " nests deeper than " + U(kMaxMetadataDepth) + " levels; it is read as null");
   }
 
   IvfIndex& x_;

@@ -103,9 +103,9 @@ Status IvfIndex::wal_group_commit() {
 
 Status IvfIndex::sync_wal() {
   std::lock_guard<std::mutex> lock(wal_mu_);
-  if (wal_writer_ && wal_writer_->is_open()) return latch_on_failure(wal_writer_->sync());
-  // Nothing appended through this segment: flush the file anyway, since
-  // other handles' appends may still be in the page cache.
+  // The file under the name, not this segment's descriptor: that may be a
+  // log a checkpoint elsewhere replaced, and the current one holds other
+  // handles' appends too.
   Result<platform::File> f = platform::File::Open(platform::JoinPath(path_, segment::kWalFile), platform::File::kRead);
   if (!f.ok()) return f.status().code() == Code::kNotFound ? Status::Ok() : f.status();
   return latch_on_failure(f->Sync());
@@ -155,8 +155,12 @@ bool IvfIndex::append_typed_cells(const nlohmann::json* meta) {
       if (skip_.count(name) != 0) continue;
       auto it = field_number_.find(name);
       if (it == field_number_.end()) {
-        // A field no row had: a new column, empty for the rows before.
-        if (fields_.size() >= kMaxTypedFields) continue;
+        // A field no row had: a new column, empty for the rows before. Not
+        // past 256 typed columns (the ones this handle skips count: the main
+        // rows' values of a field beyond them live in their metadata text,
+        // where filters read them, and a column would hide them).
+        if (typed_fields_ >= kMaxTypedFields) continue;
+        ++typed_fields_;
         FieldSchema f;
         f.name = name;
         f.numeric = value.is_number();
@@ -296,7 +300,6 @@ Status IvfIndex::add(WalOp op, const nlohmann::json* parsed) {
     return Status::InvalidArgument("add: vector length " + U(op.vector.size()) + " != index dim " +
                                    U(manifest_.dim));
   }
-  NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
   nlohmann::json own;
   if (parsed == nullptr) {
     const std::string_view text = op.meta.empty() ? std::string_view("null") : std::string_view(op.meta);
@@ -312,6 +315,8 @@ Status IvfIndex::add(WalOp op, const nlohmann::json* parsed) {
     parsed = &own;
   }
   std::unique_lock<std::mutex> writer = lock_writer();
+  // Under the writer mutex: two adds at the last free slot must not both pass.
+  NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
   NIMBREL_RETURN_IF_ERROR(wal_write(op));
   NIMBREL_RETURN_IF_ERROR(apply_add(op, parsed));
   return wal_group_commit();
@@ -358,6 +363,20 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   std::unique_lock<std::mutex> writer = lock_writer();
   std::lock_guard<std::mutex> log_lock(wal_mu_);
   const std::string wal_path = platform::JoinPath(path_, segment::kWalFile);
+
+  // 0. delta.bin will say the log is folded in up to its end, and
+  //    deleted.bin may name rows only the log's frames create: the log must
+  //    be on the device first. (A latched segment does not trust the log's
+  //    flush, and writes its state from memory all the same; replay then
+  //    copes with a log that came back shorter.)
+  if (!wal_failed_.load() && wal_id_ != 0) {
+    Result<platform::File> f = platform::File::Open(wal_path, platform::File::kRead);
+    if (f.ok()) {
+      NIMBREL_RETURN_IF_ERROR(latch_on_failure(f->Sync()));
+    } else if (f.status().code() != Code::kNotFound) {
+      return f.status();
+    }
+  }
 
   // 1. Damaged log ranges this segment's replay skipped are kept, before
   //    the log that holds them is emptied (once each: a checkpoint retried

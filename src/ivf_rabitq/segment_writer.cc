@@ -180,11 +180,11 @@ Status finish(const DataFileSet& files, const Manifest& m, uint64_t generation) 
   const std::string& dir = files.dir();
   NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(dir));
   // The write path's files describe the old rows: a fresh segment starts
-  // without them. A failed removal is harmless here: open checks delta.bin
-  // against the new manifest, and a new log id tells an old log apart.
+  // without them, and one that stayed would be applied to the new rows.
   for (const char* stale : {segment::kDeltaFile, segment::kDeletedFile, segment::kWalFile,
                             segment::kWalCorruptFile}) {
-    (void)platform::Unlink(platform::JoinPath(dir, stale));
+    Status st = platform::Unlink(platform::JoinPath(dir, stale));
+    if (!st.ok() && st.code() != Code::kNotFound) return st;
   }
   record::Writer crcs;
   crcs.count(files.crcs().size());

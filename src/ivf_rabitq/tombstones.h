@@ -31,6 +31,12 @@ class Tombstones {
   bool add(uint32_t row) { return roaring_bitmap_add_checked(bm_, row); }
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(bm_); }
   bool empty() const { return roaring_bitmap_is_empty(bm_); }
+  // Removes every row >= first; returns how many there were.
+  uint64_t remove_from(uint32_t first) {
+    const uint64_t before = cardinality();
+    roaring_bitmap_remove_range(bm_, first, uint64_t{1} << 32);
+    return before - cardinality();
+  }
   // The largest row; only meaningful when not empty.
   uint32_t max() const { return roaring_bitmap_maximum(bm_); }
   // Calls f(row) for every row, ascending.

@@ -354,6 +354,93 @@ TEST(WritePath, ASegmentBuiltWithoutRowsTakesAddsAndIsClusteredWhenCompacted) {
   EXPECT_EQ(c->ext_of(hits[0].row), "e17");
 }
 
+TEST(WritePath, FiltersSeeAddedRowsBeyondTheTypedColumnsAndDeletesDoNotShortenResults) {
+  // A build whose 256 typed columns are all taken: "z" lives only in the
+  // rows' metadata text, for main and added rows alike, and an add must
+  // not give it a column (the main rows' values would vanish from it),
+  // even when this opener skips one of the 256.
+  TempDir tmp;
+  SmallInput s(tmp.file("seg"), 2, {0, 0, 1, 1, 2, 2, 3, 3});
+  nlohmann::json wide = nlohmann::json::object();
+  for (int f = 0; f < 256; ++f) wide[Name("f", 100 + f)] = f;
+  for (auto& m : s.in.metadata) m = wide;
+  s.in.metadata[0]["z"] = 1;
+  ASSERT_TRUE(IvfIndex::build(s.in).ok());
+  for (const auto& skip : {std::optional<std::set<std::string>>(), std::optional<std::set<std::string>>({"f100"})}) {
+    auto x = OpenOk(s.in.dir, skip);
+    ASSERT_TRUE(x);
+    ASSERT_TRUE(x->add(AddOp("added", {0.5f, 0.5f}, {{"z", 1}})).ok());
+    auto z = x->compile_filter_cached(R"({"z": 1})");
+    ASSERT_TRUE(z.ok());
+    auto hits = x->search_core(std::vector<float>{0, 0}.data(), 10, 1, 10, z->get(), false);
+    std::set<std::string> ids;
+    for (const Hit& h : hits) ids.insert(x->ext_of(h.row));
+    EXPECT_EQ(ids, (std::set<std::string>{"r0", "added"}));
+    x.reset();
+    RemoveFile(s.in.dir + "/wal.bin");
+  }
+
+  // Deleting the nearest list's rows: the search probes further lists
+  // until it has k rows, as it does for a selective filter.
+  Fixture f({.n = 400, .dim = 8, .lists = 8, .blobs = 8, .sparse = false});
+  const float* q = f.row(0);
+  auto first = f.index->search_core(q, 1000, 1, 1000, nullptr, false);
+  for (const Hit& h : first) ASSERT_TRUE(*f.index->remove(f.index->ext_of(h.row)));
+  auto after = f.index->search_core(q, 5, 1, 100, nullptr, false);
+  EXPECT_EQ(after.size(), 5u);
+}
+
+TEST(WritePath, ALogThatLostItsTailAfterACheckpointStillOpens) {
+  // A power cut after a checkpoint of frames that never reached the
+  // device: delta.bin (and deleted.bin) hold them, the log came back
+  // shorter. Everything in delta.bin counts; tombstones of rows whose adds
+  // are lost are dropped, so that rows added later are not born deleted.
+  Fixture f;
+  std::vector<float> v(f.row(1), f.row(1) + 16);
+  ASSERT_TRUE(f.index->add(AddOp("a", v, nullptr)).ok());
+  std::vector<uint8_t> empty_log_header = ReadBytes(f.tmp.file("seg/wal.bin"));
+  empty_log_header.resize(wal::kHeaderBytes);
+  ASSERT_TRUE(f.index->add(AddOp("b", v, nullptr)).ok());
+  ASSERT_TRUE(f.index->remove("b").ok());
+  ASSERT_TRUE(f.index->checkpoint(1).ok());
+  f.index.reset();
+  // The log as it was before its frames: same id, header only.
+  WriteBytes(f.tmp.file("seg/wal.bin"), empty_log_header);
+  auto x = OpenOk(f.dir());
+  ASSERT_TRUE(x);
+  EXPECT_EQ(x->delta_count(), 2u);
+  EXPECT_EQ(x->live_count(), 401u);
+  // deleted.bin newer than delta.bin, and the adds it tombstones gone.
+  RemoveFile(f.tmp.file("seg/delta.bin"));
+  x.reset();
+  x = OpenOk(f.dir());
+  ASSERT_TRUE(x);
+  EXPECT_EQ(x->delta_count(), 0u);
+  EXPECT_EQ(x->tombstone_count(), 0u);
+  ASSERT_TRUE(x->add(AddOp("c", v, nullptr)).ok());
+  EXPECT_EQ(x->live_count(), 401u);
+}
+
+TEST(WritePath, MetadataNestedTooDeepInALogFrameIsReadAsNull) {
+  // Adds refuse such metadata; only damage or a foreign writer puts it in
+  // the log, and writing it out again would recurse that deep.
+  Fixture f;
+  std::vector<float> v(f.row(2), f.row(2) + 16);
+  ASSERT_TRUE(f.index->add(AddOp("ok", v, {{"k", 1}})).ok());
+  f.index.reset();
+  WalOp deep = AddOp("deep", v, nullptr);
+  deep.meta = std::string(100000, '[') + std::string(100000, ']');
+  std::vector<uint8_t> log = ReadBytes(f.tmp.file("seg/wal.bin"));
+  const std::vector<uint8_t> frame = wal::encode_frame(deep);
+  log.insert(log.end(), frame.begin(), frame.end());
+  WriteBytes(f.tmp.file("seg/wal.bin"), log);
+  auto x = OpenOk(f.dir());
+  ASSERT_TRUE(x);
+  ASSERT_TRUE(x->slot_of("deep").has_value());
+  EXPECT_EQ(x->row_meta_str(*x->slot_of("deep")), "null");
+  ASSERT_TRUE(x->compact_to(f.tmp.file("c"), 1).ok());
+}
+
 TEST(WritePath, ReadersAndWritersOfOneSegmentRunTogether) {
   Fixture f;
   IvfIndex& x = *f.index;
