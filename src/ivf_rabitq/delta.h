@@ -12,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -53,8 +55,12 @@ struct Delta {
   std::vector<DeltaList> lists;         // per IVF list; one entry (kNoList rows) without lists
   std::vector<std::vector<uint32_t>> str;  // per string field number (typed cells)
   std::vector<std::vector<double>> num;    // per numeric field number
-  // The newest delta row of every id added.
-  std::unordered_map<std::string, uint32_t> newest;
+  // The newest delta row of every id added (looked up by string_view too).
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, uint32_t, IdHash, std::equal_to<>> newest;
 
   size_t size() const { return ids.size(); }
   // Sets the list count (0: a segment without lists) and clears everything.

@@ -280,6 +280,8 @@ class IvfIndex {
 
   // Per effective field name: (numeric, field number within its kind).
   std::map<std::string, std::pair<bool, size_t>, std::less<>> field_number_;
+  // String field number -> its entry in fields_ (for its dictionary).
+  std::vector<size_t> string_field_at_;
   // Typed columns that exist, the ones this handle skips included: the
   // build's and those adds created. No add creates one past 256.
   size_t typed_fields_ = 0;

@@ -93,7 +93,7 @@ std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id) const {
   // The newest row of an id wins: delta rows come after the main rows, and
   // the delta keeps the newest of each id.
   if (!delta_.newest.empty()) {
-    auto it = delta_.newest.find(std::string(id));
+    auto it = delta_.newest.find(id);
     if (it != delta_.newest.end()) return static_cast<uint32_t>(manifest_.n + it->second);
   }
   return main_slot_of(id);

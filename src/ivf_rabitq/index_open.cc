@@ -442,6 +442,7 @@ class IvfIndexOpener {
       } else {
         x.main_rows_.str.push_back(reinterpret_cast<const uint32_t*>(x.str_cols_[col].data()));
         x.reverse_dicts_.emplace_back(f.dict.size(), nullptr);
+        x.string_field_at_.push_back(x.fields_.size() - 1);
       }
     }
     // Filled only now that fields_ has stopped growing: the entries point

@@ -172,6 +172,7 @@ bool IvfIndex::append_typed_cells(const nlohmann::json* meta) {
           delta_.num.emplace_back(delta_.size(), std::numeric_limits<double>::quiet_NaN());
         } else {
           it = field_number_.emplace(name, std::make_pair(false, main_rows_.str.size())).first;
+          string_field_at_.push_back(fields_.size() - 1);
           main_rows_.str.push_back(nullptr);
           reverse_dicts_.emplace_back();
           delta_.str.emplace_back(delta_.size(), kNoCode);
@@ -185,16 +186,7 @@ bool IvfIndex::append_typed_cells(const nlohmann::json* meta) {
         if (value.is_number()) delta_.num[number][row] = value.get<double>();
         continue;
       }
-      // The dictionary of string field `number`: find its schema entry.
-      size_t seen = 0;
-      FieldSchema* field = nullptr;
-      for (FieldSchema& f : fields_) {
-        if (f.numeric) continue;
-        if (seen++ == number) {
-          field = &f;
-          break;
-        }
-      }
+      FieldSchema* field = &fields_[string_field_at_[number]];
       std::string key = predicate::dict_key_for(value);
       auto [entry, inserted] = field->dict.emplace(std::move(key), static_cast<uint32_t>(field->dict.size()));
       if (inserted) {
