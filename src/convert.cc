@@ -178,6 +178,16 @@ bool ToU64(PyObject* o, const char* name, uint64_t* out) {
   return RawU64(o, out) || PrefixTypeError(name);
 }
 
+bool ToI64(PyObject* o, const char* name, int64_t* out) {
+  PyObject* idx = PyNumber_Index(o);
+  if (idx == nullptr) return PrefixTypeError(name);
+  long long v = PyLong_AsLongLong(idx);
+  Py_DECREF(idx);
+  if (v == -1 && PyErr_Occurred()) return false;  // OverflowError, without the prefix
+  *out = v;
+  return true;
+}
+
 bool ToU32(PyObject* o, const char* name, uint32_t* out) {
   return RawU32(o, out) || PrefixTypeError(name);
 }

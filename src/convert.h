@@ -43,6 +43,7 @@ bool CannotConvert(PyObject* o, const char* target);
 
 bool ToU64(PyObject* o, const char* name, uint64_t* out);
 bool ToU32(PyObject* o, const char* name, uint32_t* out);
+bool ToI64(PyObject* o, const char* name, int64_t* out);  // a signed 64-bit int
 bool ToBool(PyObject* o, const char* name, bool* out);  // a Python bool, not an int
 bool ToF32(PyObject* o, const char* name, float* out);  // Python's float conversion, narrowed
 bool ToString(PyObject* o, const char* name, std::string* out);

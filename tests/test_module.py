@@ -10,7 +10,8 @@ from conftest import build_segment, ids_of, random_vectors, run_python
 
 
 def test_the_module_lists_its_names_methods_and_signatures_in_registration_order():
-    assert nimbrel.__all__ == ["ZevireDarir", "slot_space_ok", "ivf_open_count", "set_residency"]
+    assert nimbrel.__all__ == ["ZevireDarir", "slot_space_ok", "ivf_open_count", "set_residency",
+                               "scan_json_chunk", "scan_json_text", "scan_json_texts"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
         "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
         "fit_count", "quant_scale", "format_version", "set_durability", "set_wal_sync_ms",
@@ -29,6 +30,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         nimbrel.slot_space_ok: "(current, adding)",
         nimbrel.set_residency: "(prewarm, mlock)",
         nimbrel.ivf_open_count: "()",
+        nimbrel.scan_json_chunk: "(data, state=0)",
+        nimbrel.scan_json_texts: "(texts)",
     }
     for obj, sig in signatures.items():
         assert str(inspect.signature(obj)) == sig

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 
 #include "ivf_rabitq/id_hash.h"
+#include "ivf_rabitq/json_scan.h"
 #include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/record.h"
@@ -172,27 +173,10 @@ std::string IvfIndex::row_meta_str(uint32_t row) const {
 
 uint64_t IvfIndex::metadata_result_cost(std::string_view text) {
   if (text.empty()) return 0;
-  // Structure is counted outside strings only: a string opens and closes
-  // at an unescaped double quote, and a backslash inside one skips the
-  // next byte.
-  uint64_t colons = 0, commas = 0, opens = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
-      continue;
-    }
-    switch (c) {
-      case '"': in_string = true; break;
-      case ':': ++colons; break;
-      case ',': ++commas; break;
-      case '[': case '{': ++opens; break;
-      default: break;
-    }
-  }
-  const uint64_t structure = SatAdd(SatAdd(SatMul(256, colons), SatMul(288, commas)), SatMul(128, opens));
+  // Structure counted outside strings only, as the Python scanners count it.
+  const json_scan::Counts c = json_scan::scan(reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0);
+  const uint64_t structure =
+      SatAdd(SatAdd(SatMul(256, c.colons), SatMul(288, c.commas)), SatMul(128, c.openers));
   return std::max(structure, SatMul(4, text.size()));
 }
 
