@@ -267,6 +267,20 @@ PyObject* ZevireDarirType() {
        "(main rows, delta rows, tombstoned slots) of the segment held now."},
       {"fit_count", NoArgsEntry<MethodFitCount>(), METH_NOARGS,
        "fit_count($self)\n--\n\nRows used by the held segment's last k-means fit."},
+      {"get_meta", KwEntry<MethodGetMeta>(), METH_VARARGS | METH_KEYWORDS,
+       "get_meta($self, ids, max_result_bytes=None)\n--\n\n"
+       "Batch metadata lookup: one JSON string per id (\"null\" if missing/deleted).\n"
+       "Optional max_result_bytes bounds estimated peak memory, not wire bytes."},
+      {"get_meta_bounded", KwEntry<MethodGetMetaBounded>(), METH_VARARGS | METH_KEYWORDS,
+       "get_meta_bounded($self, ids, max_result_bytes, fast_upper=False)\n--\n\n"
+       "Bounded source lookup: real metadata's estimated memory units plus a\n"
+       "temporary-null count for LSM's final-response accounting."},
+      {"has_ids", KwEntry<MethodHasIds>(), METH_VARARGS | METH_KEYWORDS,
+       "has_ids($self, ids)\n--\n\n"
+       "Batch existence probe: one bool per id, true when a LIVE row with that id is in\n"
+       "this index. The cheap answer to \"is this id here?\" \u2014 unlike get_meta it never\n"
+       "materializes metadata, so tombstone bookkeeping (count/upsert probes/delete\n"
+       "liveness) is O(ids), not O(metadata bytes)."},
       {"quant_scale", NoArgsEntry<MethodQuantScale>(), METH_NOARGS,
        "quant_scale($self)\n--\n\nGlobal scale of the held segment's 8-bit rerank copies."},
       {"format_version", NoArgsEntry<MethodFormatVersion>(), METH_NOARGS,

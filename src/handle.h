@@ -203,5 +203,8 @@ PyObject* MethodFlush(PyObject* self, PyObject* unused);
 PyObject* MethodCompact(PyObject* self, PyObject* unused);
 PyObject* MethodRebuild(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodVerifyIntegrity(PyObject* self, PyObject* unused);
+PyObject* MethodGetMeta(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodGetMetaBounded(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw);
 
 }  // namespace nimbrel::py

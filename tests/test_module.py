@@ -14,7 +14,7 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
                                "scan_json_chunk", "scan_json_text", "scan_json_texts"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
         "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
-        "fit_count", "quant_scale", "format_version", "set_durability", "set_wal_sync_ms",
+        "fit_count", "get_meta", "get_meta_bounded", "has_ids", "quant_scale", "format_version", "set_durability", "set_wal_sync_ms",
         "wal_sync_count", "sync", "close", "verify_integrity"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",
@@ -26,6 +26,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         nimbrel.ZevireDarir.delete: "(self, /, id)",
         nimbrel.ZevireDarir.rebuild: "(self, /, n_clusters=None)",
         nimbrel.ZevireDarir.flush: "(self, /)",
+        nimbrel.ZevireDarir.get_meta: "(self, /, ids, max_result_bytes=None)",
+        nimbrel.ZevireDarir.get_meta_bounded: "(self, /, ids, max_result_bytes, fast_upper=False)",
         nimbrel.ZevireDarir.verify_integrity: "(self, /)",
         nimbrel.slot_space_ok: "(current, adding)",
         nimbrel.set_residency: "(prewarm, mlock)",

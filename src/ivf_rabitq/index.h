@@ -191,6 +191,25 @@ class IvfIndex {
   std::string row_meta_str(uint32_t row) const;
   static uint64_t metadata_result_cost(std::string_view text);
 
+  // ---- metadata by id (index_lookup.cc); each takes the id-map, tombstone
+  // and delta read locks for the whole batch ----
+  // Whether each id has a live row.
+  std::vector<bool> has_ids(const std::vector<std::string>& ids) const;
+  // Each id's metadata text, "null" without a live row.
+  std::vector<std::string> get_metas(const std::vector<std::string>& ids) const;
+  // The same under a budget of estimated memory units (see
+  // metadata_result_cost). "null" entries cost 16 when `charge_nulls`,
+  // else nothing; with `fast_upper` another text is charged 288 x its
+  // length while that fits the rest of the budget. Nullopt when a charge
+  // does not fit: the budget is exceeded and nothing is returned.
+  struct LimitedMeta {
+    std::vector<std::string> texts;
+    uint64_t cost = 0;   // charges of the texts that are not "null"
+    uint64_t nulls = 0;  // "null" entries
+  };
+  std::optional<LimitedMeta> get_meta_limited(const std::vector<std::string>& ids, uint64_t budget,
+                                              bool charge_nulls, bool fast_upper) const;
+
   // ---- query (index_query.cc) ----
   Result<std::shared_ptr<const Predicate>> compile_filter_cached(const std::string& text) const;
   bool passes_main(const Predicate& p, uint32_t row) const;

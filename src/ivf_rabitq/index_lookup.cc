@@ -7,6 +7,7 @@
 #include <simdjson.h>
 
 #include <cmath>
+#include <set>
 #include <mutex>
 #include <shared_mutex>
 
@@ -178,6 +179,127 @@ uint64_t IvfIndex::metadata_result_cost(std::string_view text) {
   const uint64_t structure =
       SatAdd(SatAdd(SatMul(256, c.colons), SatMul(288, c.commas)), SatMul(128, c.openers));
   return std::max(structure, SatMul(4, text.size()));
+}
+
+// ---- metadata by id --------------------------------------------------------------
+
+std::vector<bool> IvfIndex::has_ids(const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::vector<bool> out;
+  out.reserve(ids.size());
+  for (const std::optional<uint32_t>& slot : slots_of_locked(ids)) out.push_back(slot && !tombstones_.contains(*slot));
+  return out;
+}
+
+std::vector<std::string> IvfIndex::get_metas(const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::vector<std::string> out;
+  out.reserve(ids.size());
+  for (const std::string& id : ids) {
+    const std::optional<uint32_t> slot = slot_of_locked(id);
+    out.push_back(slot && !tombstones_.contains(*slot) ? row_meta_str(*slot) : std::string(kNullText));
+  }
+  return out;
+}
+
+std::optional<IvfIndex::LimitedMeta> IvfIndex::get_meta_limited(const std::vector<std::string>& ids,
+                                                                 uint64_t budget, bool charge_nulls,
+                                                                 bool fast_upper) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
+  for (std::optional<uint32_t>& slot : slots) {
+    if (slot && tombstones_.contains(*slot)) slot.reset();
+  }
+  // Without metadata text files, main rows are written out from their
+  // typed columns through the dictionaries' keys: the keys the requested
+  // rows use are charged, once each, against an allowance of the budget.
+  if (meta_off_.empty()) {
+    uint64_t allowance = budget;
+    size_t s = 0;
+    for (const FieldSchema& f : fields_) {
+      if (f.numeric) continue;
+      const uint32_t* col = main_rows_.str[s];
+      const std::vector<const std::string*>& reverse = reverse_dicts_[s++];
+      if (col == nullptr) continue;
+      std::set<uint32_t> codes;
+      for (const std::optional<uint32_t>& slot : slots) {
+        if (slot && *slot < manifest_.n && col[*slot] < reverse.size() && reverse[col[*slot]] != nullptr) {
+          codes.insert(col[*slot]);
+        }
+      }
+      for (uint32_t code : codes) {
+        const uint64_t len = reverse[code]->size();
+        if (len > allowance) return std::nullopt;
+        allowance -= len;
+      }
+    }
+  }
+  LimitedMeta out;
+  out.texts.reserve(ids.size());
+  uint64_t remaining = budget;
+  auto charge_of = [&](std::string_view text) {
+    if (fast_upper) {
+      const unsigned __int128 upper = static_cast<unsigned __int128>(288) * text.size();
+      if (upper <= remaining) return static_cast<uint64_t>(upper);
+    }
+    return metadata_result_cost(text);
+  };
+  const uint64_t null_charge = charge_nulls ? metadata_result_cost(kNullText) : 0;
+  for (const std::optional<uint32_t>& slot : slots) {
+    std::string text;
+    bool is_null = !slot;
+    if (slot) {
+      // A stored text is charged before its validity is known; one that
+      // turns out not to be JSON is then a "null".
+      std::string_view stored;
+      const bool at_hand = *slot >= manifest_.n || !meta_off_.empty();
+      if (at_hand) {
+        if (*slot >= manifest_.n) {
+          const uint64_t i = *slot - manifest_.n;
+          stored = i < delta_.metas.size() ? std::string_view(delta_.metas[i]) : kNullText;
+        } else if (!main_meta_bytes(*slot, &stored)) {
+          stored = kNullText;
+        }
+        if (stored == kNullText) {
+          is_null = true;
+        } else {
+          const uint64_t c = charge_of(stored);
+          if (c > remaining) return std::nullopt;
+          if (IsValidJson(stored)) {
+            remaining -= c;
+            out.cost += c;
+            text.assign(stored);
+          } else {
+            is_null = true;
+          }
+        }
+      } else {
+        text = rebuild_meta_from_columns(*slot);
+        if (text == kNullText) {
+          is_null = true;
+        } else {
+          const uint64_t c = charge_of(text);
+          if (c > remaining) return std::nullopt;
+          remaining -= c;
+          out.cost += c;
+        }
+      }
+    }
+    if (is_null) {
+      if (null_charge > remaining) return std::nullopt;
+      remaining -= null_charge;
+      ++out.nulls;
+      text.assign(kNullText);
+    }
+    out.texts.push_back(std::move(text));
+  }
+  return out;
 }
 
 // ---- counters ------------------------------------------------------------------

@@ -1,0 +1,120 @@
+// Per-id reads: get_meta, get_meta_bounded, has_ids.
+//
+// The arguments are converted first; opened_off_gil brings the segment up
+// to date; the lookups run with the interpreter lock released, and the
+// result objects are built once it is taken back.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "handle.h"
+
+namespace nimbrel::py {
+
+namespace {
+
+PyObject* TextList(const std::vector<std::string>& texts) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "replace");
+    if (s == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+constexpr const char* kOverBudget = "search result exceeds max_result_bytes";
+
+}  // namespace
+
+PyObject* MethodGetMeta(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"ids", "max_result_bytes", nullptr};
+  PyObject *py_ids = nullptr, *py_budget = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O:get_meta", const_cast<char**>(kKeywords), &py_ids, &py_budget)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::vector<std::string> ids;
+  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
+  std::optional<uint64_t> budget;
+  if (py_budget != nullptr && py_budget != Py_None) {
+    uint64_t v;
+    if (!ToU64(py_budget, "max_result_bytes", &v)) return nullptr;
+    budget = v;
+  }
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  std::vector<std::string> texts;
+  bool over = false;
+  if (!WithoutGil([&] {
+        if (!budget) {
+          texts = seg->get_metas(ids);
+          return;
+        }
+        std::optional<IvfIndex::LimitedMeta> r = seg->get_meta_limited(ids, *budget, true, false);
+        if (!r) {
+          over = true;
+        } else {
+          texts = std::move(r->texts);
+        }
+      })) {
+    return nullptr;
+  }
+  if (over) return value_err(kOverBudget);
+  return TextList(texts);
+}
+
+PyObject* MethodGetMetaBounded(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"ids", "max_result_bytes", "fast_upper", nullptr};
+  PyObject *py_ids = nullptr, *py_budget = nullptr, *py_fast = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO|O:get_meta_bounded", const_cast<char**>(kKeywords), &py_ids,
+                                   &py_budget, &py_fast)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::vector<std::string> ids;
+  uint64_t budget = 0;
+  bool fast_upper = false;
+  if (!ToStringVec(py_ids, "ids", &ids) || !ToU64(py_budget, "max_result_bytes", &budget)) return nullptr;
+  if (py_fast != nullptr && !ToBool(py_fast, "fast_upper", &fast_upper)) return nullptr;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  std::optional<IvfIndex::LimitedMeta> r;
+  if (!WithoutGil([&] { r = seg->get_meta_limited(ids, budget, false, fast_upper); })) return nullptr;
+  if (!r) return value_err(kOverBudget);
+  PyObject* list = TextList(r->texts);
+  if (list == nullptr) return nullptr;
+  return Py_BuildValue("(NKK)", list, static_cast<unsigned long long>(r->cost),
+                       static_cast<unsigned long long>(r->nulls));
+}
+
+PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"ids", nullptr};
+  PyObject* py_ids = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:has_ids", const_cast<char**>(kKeywords), &py_ids)) return nullptr;
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::vector<std::string> ids;
+  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  std::vector<bool> found;
+  if (!WithoutGil([&] { found = seg->has_ids(ids); })) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < found.size(); ++i) {
+    PyObject* b = found[i] ? Py_True : Py_False;
+    Py_INCREF(b);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), b);
+  }
+  return list;
+}
+
+}  // namespace nimbrel::py

@@ -1,0 +1,86 @@
+"""get_meta, get_meta_bounded and has_ids over main rows, added rows, upserts and deletes."""
+
+import json
+import os
+
+import pytest
+
+import nimbrel
+from conftest import random_vectors
+
+
+@pytest.fixture
+def seg(seg_path):
+    vectors = random_vectors(30, 4, seed=5)
+    metas = [json.dumps({"i": i, "s": "a,b:{"}) for i in range(29)] + ["null"]
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    h.build(vectors.tobytes(), 30, [f"id{i}" for i in range(30)], metas, 3)
+    h.add("new", vectors[0] + 1, '{"z": [1, 2]}')
+    h.add("bare", vectors[1] + 1)               # no metadata
+    h.add("id2", vectors[2], '{"i": 2, "v": 2}')  # upsert
+    h.delete("id3")
+    return h
+
+
+def cost(text):
+    """What a text is charged: structure outside strings, at least 4 per byte."""
+    commas, openers, colons = nimbrel.scan_json_text(text)
+    return max(256 * colons + 288 * commas + 128 * openers, 4 * len(text.encode()))
+
+
+def test_every_kind_of_id_gets_its_text_or_null(seg):
+    ids = ["id0", "id2", "id3", "new", "bare", "id29", "never", "id0"]
+    texts = seg.get_meta(ids)
+    assert texts == ['{"i":0,"s":"a,b:{"}', '{"i":2,"v":2}', "null", '{"z":[1,2]}', "null", "null", "null",
+                     '{"i":0,"s":"a,b:{"}']
+    assert seg.get_meta(ids, None) == texts
+    assert seg.get_meta(ids, 10**9) == texts
+    assert seg.has_ids(ids) == [True, True, False, True, True, True, False, True]
+    assert seg.get_meta([]) == [] and seg.has_ids([]) == [] and seg.get_meta([], 0) == []
+
+
+def test_budgets_charge_texts_and_nulls_as_documented(seg):
+    ids = ["id0", "id3", "new", "bare", "never"]
+    real = [cost('{"i":0,"s":"a,b:{"}'), cost('{"z":[1,2]}')]
+    texts, spent, nulls = seg.get_meta_bounded(ids, sum(real))
+    assert (texts, spent, nulls) == (seg.get_meta(ids), sum(real), 3)
+    with pytest.raises(ValueError, match="^search result exceeds max_result_bytes$"):
+        seg.get_meta_bounded(ids, sum(real) - 1)
+    # get_meta with a budget charges each "null" 16 too.
+    assert seg.get_meta(ids, sum(real) + 3 * 16) == texts
+    with pytest.raises(ValueError, match="^search result exceeds max_result_bytes$"):
+        seg.get_meta(ids, sum(real) + 3 * 16 - 1)
+    with pytest.raises(ValueError):
+        seg.get_meta(["never"], 0)
+    assert seg.get_meta_bounded(["never", "bare", "id3"], 0) == (["null"] * 3, 0, 3)
+    assert seg.get_meta_bounded([], 0) == ([], 0, 0)
+    # The fast upper bound charges 288 per byte while that fits.
+    text = '{"z":[1,2]}'
+    assert seg.get_meta_bounded(["new"], 288 * len(text), True) == ([text], 288 * len(text), 0)
+    assert seg.get_meta_bounded(["new"], 288 * len(text) - 1, True) == ([text], cost(text), 0)
+
+
+def test_arguments_are_refused_before_the_segment_is_touched(seg, tmp_path):
+    with pytest.raises(TypeError, match="^argument 'ids': Can't extract `str` to `Vec`$"):
+        seg.get_meta("id0")
+    with pytest.raises(TypeError, match="^argument 'ids': "):
+        seg.has_ids(["id0", 3])
+    with pytest.raises(OverflowError):
+        seg.get_meta(["id0"], -1)
+    with pytest.raises(TypeError, match="^argument 'fast_upper': "):
+        seg.get_meta_bounded(["id0"], 10, 1)
+    empty = nimbrel.ZevireDarir(str(tmp_path / "never-built"), 4)
+    with pytest.raises(RuntimeError, match="^index not built/opened$"):
+        empty.has_ids(["x"])
+
+
+def test_a_segment_without_metadata_files_rebuilds_rows_and_charges_the_keys_it_reads(seg, seg_path):
+    seg.flush()
+    seg.close()
+    for name in ("meta.bin", "meta_off.bin", "crcs.bin"):  # an older segment
+        os.remove(os.path.join(seg_path, name))
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    assert h.get_meta(["id0"]) == ['{"i":0.0,"s":"a,b:{"}']
+    assert h.get_meta(["new"]) == ['{"z":[1,2]}']  # added rows keep their texts
+    with pytest.raises(ValueError):
+        h.get_meta_bounded(["id0"], len("a,b:{") - 1)  # the key "a,b:{" does not fit
