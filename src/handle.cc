@@ -281,11 +281,21 @@ PyObject* ZevireDarirType() {
        "this index. The cheap answer to \"is this id here?\" \u2014 unlike get_meta it never\n"
        "materializes metadata, so tombstone bookkeeping (count/upsert probes/delete\n"
        "liveness) is O(ids), not O(metadata bytes)."},
+      {"get_vectors", KwEntry<MethodGetVectors>(), METH_VARARGS | METH_KEYWORDS,
+       "get_vectors($self, ids)\n--\n\n"
+       "Dequantized f32 vectors for ids (empty list for missing). Backs PCA/3D viz."},
+      {"get_sparse", KwEntry<MethodGetSparse>(), METH_VARARGS | METH_KEYWORDS,
+       "get_sparse($self, ids)\n--\n\n"
+       "Per-id sparse terms (empty for missing). Backs LSM segment merge."},
       {"quant_scale", NoArgsEntry<MethodQuantScale>(), METH_NOARGS,
        "quant_scale($self)\n--\n\nGlobal scale of the held segment's 8-bit rerank copies."},
       {"format_version", NoArgsEntry<MethodFormatVersion>(), METH_NOARGS,
        "format_version($self)\n--\n\n"
        "(format version the segment was opened at, format version this build writes)."},
+      {"pca_basis", NoArgsEntry<MethodPcaBasis>(), METH_NOARGS,
+       "pca_basis($self)\n--\n\n"
+       "Persisted PCA basis (mean[dim], comps[3*dim]) computed at build time, or\n"
+       "None if absent. iter_pca_3d uses it to project without re-fitting per call."},
       {"set_durability", KwEntry<MethodSetDurability>(), METH_VARARGS | METH_KEYWORDS,
        "set_durability($self, interval)\n--\n\n"
        "Group commit: flush the log after every `interval` logged operations\n"

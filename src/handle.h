@@ -206,5 +206,8 @@ PyObject* MethodVerifyIntegrity(PyObject* self, PyObject* unused);
 PyObject* MethodGetMeta(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodGetMetaBounded(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodPcaBasis(PyObject* self, PyObject* unused);
 
 }  // namespace nimbrel::py

@@ -1,4 +1,5 @@
-// Per-id reads: get_meta, get_meta_bounded, has_ids.
+// Per-id reads: get_meta, get_meta_bounded, has_ids, get_vectors,
+// get_sparse; and pca_basis.
 //
 // The arguments are converted first; opened_off_gil brings the segment up
 // to date; the lookups run with the interpreter lock released, and the
@@ -115,6 +116,96 @@ PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw) {
     PyList_SetItem(list, static_cast<Py_ssize_t>(i), b);
   }
   return list;
+}
+
+PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"ids", nullptr};
+  PyObject* py_ids = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:get_vectors", const_cast<char**>(kKeywords), &py_ids)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::vector<std::string> ids;
+  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  std::vector<std::vector<float>> vectors;
+  if (!WithoutGil([&] { vectors = seg->get_vectors(ids); })) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(vectors.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t k = 0; k < vectors.size(); ++k) {
+    PyObject* row = PyList_New(static_cast<Py_ssize_t>(vectors[k].size()));
+    if (row == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    for (size_t i = 0; i < vectors[k].size(); ++i) {
+      PyList_SetItem(row, static_cast<Py_ssize_t>(i), PyFloat_FromDouble(vectors[k][i]));
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(k), row);
+  }
+  return list;
+}
+
+PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"ids", nullptr};
+  PyObject* py_ids = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:get_sparse", const_cast<char**>(kKeywords), &py_ids)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::vector<std::string> ids;
+  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  std::vector<std::vector<std::pair<uint32_t, float>>> rows;
+  if (!WithoutGil([&] { rows = seg->get_sparse(ids); })) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    PyObject* row = PyList_New(static_cast<Py_ssize_t>(rows[k].size()));
+    if (row == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    for (size_t i = 0; i < rows[k].size(); ++i) {
+      PyObject* pair = Py_BuildValue("(kd)", static_cast<unsigned long>(rows[k][i].first),
+                                     static_cast<double>(rows[k][i].second));
+      if (pair == nullptr) {
+        Py_DECREF(row);
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(row, static_cast<Py_ssize_t>(i), pair);
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(k), row);
+  }
+  return list;
+}
+
+PyObject* MethodPcaBasis(PyObject* self, PyObject*) {
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return nullptr;
+  const Manifest& m = seg->manifest();
+  if (m.pca_mean.empty() || m.pca_comps.empty()) Py_RETURN_NONE;
+  auto floats = [](const std::vector<float>& v) -> PyObject* {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < v.size(); ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), PyFloat_FromDouble(v[i]));
+    return list;
+  };
+  PyObject* mean = floats(m.pca_mean);
+  if (mean == nullptr) return nullptr;
+  PyObject* comps = floats(m.pca_comps);
+  if (comps == nullptr) {
+    Py_DECREF(mean);
+    return nullptr;
+  }
+  return Py_BuildValue("(NN)", mean, comps);
 }
 
 }  // namespace nimbrel::py

@@ -84,3 +84,35 @@ def test_a_segment_without_metadata_files_rebuilds_rows_and_charges_the_keys_it_
     assert h.get_meta(["new"]) == ['{"z":[1,2]}']  # added rows keep their texts
     with pytest.raises(ValueError):
         h.get_meta_bounded(["id0"], len("a,b:{") - 1)  # the key "a,b:{" does not fit
+
+
+def test_vectors_sparse_terms_and_basis_come_back_as_stored(tmp_path):
+    dim = 4
+    vectors = random_vectors(80, dim, seed=9)
+    sparse = [[(i % 7, 0.5), (100 + i, 2.0)] if i % 3 else [] for i in range(80)]
+    h = nimbrel.ZevireDarir(str(tmp_path / "seg"), dim)
+    mean, comps = [0.25] * dim, [float(i) for i in range(3 * dim)]
+    h.build(vectors.tobytes(), 80, [f"id{i}" for i in range(80)], ["{}"] * 80, 4,
+            sparse=sparse, pca=[mean, comps])
+    h.add("new", [128.0, -1.0, 0.0, 3.0], None, [(9, 1.5), (2, -1.0)])
+    h.add("id1", vectors[1] * 2)  # an upsert without sparse terms
+    h.delete("id4")
+    assert h.pca_basis() == (mean, comps)
+    ids = ["id0", "id1", "id2", "id4", "new", "never"]
+    got = h.get_vectors(ids)
+    # 8-bit copies with a power-of-two scale: within half a step of the input.
+    for v, want, scale in ((got[0], vectors[0], 4.0), (got[1], vectors[1] * 2, 8.0), (got[4], [128.0, -1, 0, 3], 128.0)):
+        assert len(v) == dim and all(abs(a - b) <= scale / 254 + 1e-6 for a, b in zip(v, want))
+    assert got[3] == [] and got[5] == []
+    assert got[4][2] == 0.0 and got[4][0] == 128.0  # code 128 is 0; the largest code is the scale itself
+    terms = h.get_sparse(ids)
+    assert terms[0] == [] and terms[1] == [] and terms[3] == [] and terms[5] == []
+    assert sorted(terms[2]) == [(2, 0.5), (102, 2.0)]
+    assert terms[4] == [(9, 1.5), (2, -1.0)]  # added rows keep the order given
+    # Few ids and many ids gather the main rows' terms the same way.
+    many = [f"id{i}" for i in range(80)]
+    assert [sorted(t) for t in h.get_sparse(many)][:63] == [sorted(t) for t in h.get_sparse(many[:63])]
+    assert h.get_vectors([]) == [] and h.get_sparse([]) == []
+    plain = nimbrel.ZevireDarir(str(tmp_path / "plain"), dim)
+    plain.build(vectors.tobytes(), 80, [f"id{i}" for i in range(80)], ["{}"] * 80, 2)
+    assert plain.pca_basis() is None

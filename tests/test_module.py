@@ -14,7 +14,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
                                "scan_json_chunk", "scan_json_text", "scan_json_texts"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
         "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
-        "fit_count", "get_meta", "get_meta_bounded", "has_ids", "quant_scale", "format_version", "set_durability", "set_wal_sync_ms",
+        "fit_count", "get_meta", "get_meta_bounded", "has_ids", "get_vectors", "get_sparse",
+        "quant_scale", "format_version", "pca_basis", "set_durability", "set_wal_sync_ms",
         "wal_sync_count", "sync", "close", "verify_integrity"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",

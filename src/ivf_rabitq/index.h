@@ -36,6 +36,7 @@
 #include "ivf_rabitq/kmeans.h"
 #include "ivf_rabitq/manifest.h"
 #include "ivf_rabitq/predicate.h"
+#include "ivf_rabitq/record.h"
 #include "ivf_rabitq/rotation.h"
 #include "ivf_rabitq/status.h"
 #include "ivf_rabitq/tombstones.h"
@@ -202,6 +203,15 @@ class IvfIndex {
   // else nothing; with `fast_upper` another text is charged 288 x its
   // length while that fits the rest of the budget. Nullopt when a charge
   // does not fit: the budget is exceeded and nothing is returned.
+  // Each id's vector as its 8-bit copy holds it (empty without a live row).
+  std::vector<std::vector<float>> get_vectors(const std::vector<std::string>& ids) const;
+  // Each id's sparse pairs (empty without a live row or terms). A main
+  // row's pairs come term by term as the postings are visited.
+  std::vector<std::vector<std::pair<uint32_t, float>>> get_sparse(const std::vector<std::string>& ids) const;
+  // Calls f(term, row, weight) for every stored posting of the main rows
+  // (sparse.bin, or the manifest's postings of older segments).
+  template <typename F>
+  void for_each_main_posting(F&& f) const;
   struct LimitedMeta {
     std::vector<std::string> texts;
     uint64_t cost = 0;   // charges of the texts that are not "null"
@@ -224,6 +234,9 @@ class IvfIndex {
   float rerank_distance(const float* query, uint32_t row) const;
   // The scale s of a main row's 8-bit copy: a stored value is (c - 128) / 127 * s.
   float rerank_scale(uint32_t row) const;
+  // The scale an exponent code stands for: 2^(max(e, 2) - 128), or the
+  // segment's global quant_scale for code 0.
+  float copy_scale(uint32_t e) const;
   // Starts fetching a main row's 8-bit copy and scale into the cache.
   void prefetch_rerank_row(uint32_t row) const;
 
@@ -338,5 +351,16 @@ class IvfIndex {
   mutable std::mutex filter_cache_mu_;
   mutable std::map<std::string, std::shared_ptr<const Predicate>> filter_cache_;
 };
+
+template <typename F>
+void IvfIndex::for_each_main_posting(F&& f) const {
+  for (const auto& [term, where] : term_dir_) {
+    const uint8_t* p = sparse_postings_ + where.first * 8;
+    for (uint32_t i = 0; i < where.second; ++i) f(term, load_le<uint32_t>(p + i * 8), load_le<float>(p + i * 8 + 4));
+  }
+  for (const auto& [term, postings] : manifest_.sparse_postings) {
+    for (const auto& [row, weight] : postings) f(term, row, weight);
+  }
+}
 
 }  // namespace nimbrel

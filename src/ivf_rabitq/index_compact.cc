@@ -20,24 +20,15 @@ using SparseRow = std::vector<std::pair<uint32_t, float>>;
 
 }  // namespace
 
-// The sparse terms of every main row, from sparse.bin or the manifest's
-// postings (ascending term order within a row). Empty when there are none.
-static std::vector<SparseRow> MainSparseRows(const Manifest& m,
-                                             const std::map<uint32_t, std::pair<uint64_t, uint32_t>>& term_dir,
-                                             const uint8_t* postings) {
+// The sparse terms of every main row (ascending term order within a row).
+// Empty when there are none.
+static std::vector<SparseRow> MainSparseRows(const IvfIndex& x) {
   std::vector<SparseRow> rows;
-  auto add = [&](uint32_t term, uint32_t row, float weight) {
-    if (row >= m.n) return;  // a damaged posting names no row
-    if (rows.empty()) rows.resize(m.n);
+  x.for_each_main_posting([&](uint32_t term, uint32_t row, float weight) {
+    if (row >= x.main_count()) return;  // a damaged posting names no row
+    if (rows.empty()) rows.resize(x.main_count());
     rows[row].emplace_back(term, weight);
-  };
-  for (const auto& [term, where] : term_dir) {
-    const uint8_t* p = postings + where.first * 8;
-    for (uint32_t i = 0; i < where.second; ++i) add(term, load_le<uint32_t>(p + i * 8), load_le<float>(p + i * 8 + 4));
-  }
-  for (const auto& [term, list] : m.sparse_postings) {
-    for (const auto& [row, weight] : list) add(term, row, weight);
-  }
+  });
   return rows;
 }
 
@@ -130,7 +121,7 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
         if (metas[j].is_discarded()) metas[j] = nullptr;
       }
     });
-    const std::vector<SparseRow> main_sparse = MainSparseRows(manifest_, term_dir_, sparse_postings_);
+    const std::vector<SparseRow> main_sparse = MainSparseRows(*this);
     bool has_sparse = !main_sparse.empty();
     for (const SparseRow& s : delta_.sparse) has_sparse = has_sparse || !s.empty();
     static const SparseRow kNone;
@@ -190,7 +181,7 @@ Result<std::unique_ptr<IvfIndex::LiveRows>> IvfIndex::live_rows() const {
     live->vectors.resize(n * dim);
     in.ids.resize(n);
     in.metadata.resize(n);
-    const std::vector<SparseRow> main_sparse = MainSparseRows(manifest_, term_dir_, sparse_postings_);
+    const std::vector<SparseRow> main_sparse = MainSparseRows(*this);
     bool has_sparse = !main_sparse.empty();
     for (const SparseRow& s : delta_.sparse) has_sparse = has_sparse || !s.empty();
     if (has_sparse) in.sparse.resize(n);
@@ -210,7 +201,7 @@ Result<std::unique_ptr<IvfIndex::LiveRows>> IvfIndex::live_rows() const {
           const uint64_t i = row - main_n;
           codes = delta_.rerank.data() + i * (dim + 1);
           const uint8_t e = codes[dim];
-          scale = e == 0 ? manifest_.quant_scale : std::ldexp(1.0f, std::max<int>(e, 2) - 128);
+          scale = copy_scale(e);
           in.ids[j] = delta_.ids[i];
           if (has_sparse) in.sparse[j] = delta_.sparse[i];
         }

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <set>
+#include <unordered_map>
 #include <mutex>
 #include <shared_mutex>
 
@@ -202,6 +203,70 @@ std::vector<std::string> IvfIndex::get_metas(const std::vector<std::string>& ids
   for (const std::string& id : ids) {
     const std::optional<uint32_t> slot = slot_of_locked(id);
     out.push_back(slot && !tombstones_.contains(*slot) ? row_meta_str(*slot) : std::string(kNullText));
+  }
+  return out;
+}
+
+std::vector<std::vector<float>> IvfIndex::get_vectors(const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const size_t dim = manifest_.dim;
+  std::vector<std::vector<float>> out(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) {
+    const std::optional<uint32_t> slot = slot_of_locked(ids[k]);
+    if (!slot || tombstones_.contains(*slot)) continue;
+    const uint8_t* codes;
+    float scale;
+    if (*slot < manifest_.n) {
+      codes = orig_.data() + static_cast<size_t>(*slot) * dim;
+      scale = rerank_scale(*slot);
+    } else {
+      codes = delta_.rerank.data() + static_cast<size_t>(*slot - manifest_.n) * (dim + 1);
+      scale = copy_scale(codes[dim]);
+    }
+    out[k].resize(dim);
+    for (size_t i = 0; i < dim; ++i) out[k][i] = ((static_cast<float>(codes[i]) - 128.0f) / 127.0f) * scale;
+  }
+  return out;
+}
+
+std::vector<std::vector<std::pair<uint32_t, float>>> IvfIndex::get_sparse(const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
+  for (std::optional<uint32_t>& slot : slots) {
+    if (slot && tombstones_.contains(*slot)) slot.reset();
+  }
+  // Main rows store their pairs term by term: one visit of every posting
+  // gathers them. For a few ids only the wanted rows are kept.
+  std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, float>>> gathered;
+  if (ids.size() < 64) {
+    std::set<uint32_t> wanted;
+    for (const std::optional<uint32_t>& slot : slots) {
+      if (slot && *slot < manifest_.n) wanted.insert(*slot);
+    }
+    if (!wanted.empty()) {
+      for_each_main_posting([&](uint32_t term, uint32_t row, float weight) {
+        if (wanted.count(row) != 0) gathered[row].emplace_back(term, weight);
+      });
+    }
+  } else {
+    for_each_main_posting([&](uint32_t term, uint32_t row, float weight) {
+      if (row < manifest_.n) gathered[row].emplace_back(term, weight);
+    });
+  }
+  std::vector<std::vector<std::pair<uint32_t, float>>> out(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) {
+    if (!slots[k]) continue;
+    const uint32_t row = *slots[k];
+    if (row < manifest_.n) {
+      auto it = gathered.find(row);
+      if (it != gathered.end()) out[k] = it->second;
+    } else if (row - manifest_.n < delta_.sparse.size()) {
+      out[k] = delta_.sparse[row - manifest_.n];
+    }
   }
   return out;
 }

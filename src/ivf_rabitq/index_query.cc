@@ -162,9 +162,10 @@ float IvfIndex::rerank_scale(uint32_t row) const {
   uint32_t e;
   std::memcpy(&e, origscale_.data() + static_cast<size_t>(row) * segment::kScaleRecordBytes + segment::kScaleExponentAt,
               sizeof e);
-  e &= 0xFF;
-  return e == 0 ? manifest_.quant_scale : exponent_scale(e);
+  return copy_scale(e & 0xFF);
 }
+
+float IvfIndex::copy_scale(uint32_t e) const { return e == 0 ? manifest_.quant_scale : exponent_scale(e); }
 
 void IvfIndex::prefetch_rerank_row(uint32_t row) const {
   if (row >= manifest_.n) return;
@@ -184,7 +185,7 @@ float IvfIndex::rerank_distance(const float* query, uint32_t row) const {
   } else {
     const uint8_t* codes = delta_.rerank.data() + static_cast<size_t>(row - manifest_.n) * (dim + 1);
     const uint8_t e = codes[dim];
-    d = rerank_l2_u8(query, codes, dim, e == 0 ? manifest_.quant_scale : exponent_scale(e));
+    d = rerank_l2_u8(query, codes, dim, copy_scale(e));
   }
   return static_cast<float>(d > 0.0 ? d : 0.0);
 }
