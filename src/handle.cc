@@ -296,6 +296,17 @@ PyObject* ZevireDarirType() {
        "pca_basis($self)\n--\n\n"
        "Persisted PCA basis (mean[dim], comps[3*dim]) computed at build time, or\n"
        "None if absent. iter_pca_3d uses it to project without re-fitting per call."},
+      {"ids_matching", KwEntry<MethodIdsMatching>(), METH_VARARGS | METH_KEYWORDS,
+       "ids_matching($self, filter_json=None)\n--\n\n"
+       "All live ids matching a metadata filter (None/empty = all). Backs\n"
+       "delete-by-filter, get_all_items, exists, count-with-filter."},
+      {"count_matching", KwEntry<MethodCountMatching>(), METH_VARARGS | METH_KEYWORDS,
+       "count_matching($self, filter_json=None)\n--\n\n"
+       "Count live rows matching a filter (None/empty = all) without materializing\n"
+       "ids. Backs count-with-filter; segment-local (LSM tombstones handled above)."},
+      {"exists_matching", KwEntry<MethodExistsMatching>(), METH_VARARGS | METH_KEYWORDS,
+       "exists_matching($self, filter_json=None)\n--\n\n"
+       "True if any live row matches the filter (short-circuits). Backs exists()."},
       {"set_durability", KwEntry<MethodSetDurability>(), METH_VARARGS | METH_KEYWORDS,
        "set_durability($self, interval)\n--\n\n"
        "Group commit: flush the log after every `interval` logged operations\n"
@@ -318,6 +329,11 @@ PyObject* ZevireDarirType() {
        "Returns (ok, messages). ok=false means detected bit-rot; a legacy index\n"
        "(no recorded checksums) returns (true, [informational note]). Streams the\n"
        "files GIL-free."},
+      {"ids_matching_limit", KwEntry<MethodIdsMatchingLimit>(), METH_VARARGS | METH_KEYWORDS,
+       "ids_matching_limit($self, filter_json, limit)\n--\n\n"
+       "The first `limit` of the ids `ids_matching` would return, in the same order,\n"
+       "without scanning past them (see IvfIndex::ids_matching_limit). Last in this block\n"
+       "on purpose: code added among the query methods shifted their layout."},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {

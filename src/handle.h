@@ -209,5 +209,9 @@ PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodPcaBasis(PyObject* self, PyObject* unused);
+PyObject* MethodIdsMatching(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodCountMatching(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodExistsMatching(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodIdsMatchingLimit(PyObject* self, PyObject* args, PyObject* kw);
 
 }  // namespace nimbrel::py

@@ -44,7 +44,103 @@ PyObject* HitsToList(const std::vector<IdHit>& hits) {
   return list;
 }
 
+// The frame of the filtered scans: with the interpreter lock released, the
+// segment is brought up to date, the filter compiled, and `scan` run on
+// them. Failures come back as SearchErr.
+template <typename Scan>
+std::optional<SearchErr> ScanFrame(Handle& h, const std::optional<std::string>& filter_json, Scan&& scan) {
+  std::optional<SearchErr> err;
+  if (!WithoutGil([&] {
+        err = GuardQuery([&]() -> std::optional<SearchErr> {
+          SegmentOrErr seg = opened_search(h);
+          if (seg.err) return std::move(seg.err);
+          std::shared_ptr<const Predicate> filter;
+          if (!IsNoFilter(filter_json)) {
+            auto compiled = CallCore([&] { return seg.segment->compile_filter_cached(*filter_json); });
+            if (!compiled.ok()) return SearchErr::Invalid(compiled.status().message());
+            filter = std::move(compiled).value();
+          }
+          scan(*seg.segment, filter.get());
+          return std::nullopt;
+        });
+      })) {
+    return SearchErr::Runtime("");  // the panic exception is already set
+  }
+  return err;
+}
+
+PyObject* IdList(const std::vector<std::string>& ids) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(ids[i].data(), static_cast<Py_ssize_t>(ids[i].size()), "replace");
+    if (s == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+// Parses the optional `filter_json` argument of a scan method.
+bool ParseFilterArg(PyObject* args, PyObject* kw, const char* format, std::optional<std::string>* text) {
+  static const char* kKeywords[] = {"filter_json", nullptr};
+  PyObject* py_filter = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char**>(kKeywords), &py_filter)) return false;
+  return ToOptString(py_filter, "filter_json", text);
+}
+
 }  // namespace
+
+PyObject* MethodIdsMatching(PyObject* self, PyObject* args, PyObject* kw) {
+  Handle* h = HandleOf(self);
+  std::optional<std::string> filter_json;
+  if (h == nullptr || !ParseFilterArg(args, kw, "|O:ids_matching", &filter_json)) return nullptr;
+  std::vector<std::string> ids;
+  auto err = ScanFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* f) { ids = seg.ids_matching(f); });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return IdList(ids);
+}
+
+PyObject* MethodCountMatching(PyObject* self, PyObject* args, PyObject* kw) {
+  Handle* h = HandleOf(self);
+  std::optional<std::string> filter_json;
+  if (h == nullptr || !ParseFilterArg(args, kw, "|O:count_matching", &filter_json)) return nullptr;
+  uint64_t count = 0;
+  auto err = ScanFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* f) { count = seg.count_matching(f); });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject* MethodExistsMatching(PyObject* self, PyObject* args, PyObject* kw) {
+  Handle* h = HandleOf(self);
+  std::optional<std::string> filter_json;
+  if (h == nullptr || !ParseFilterArg(args, kw, "|O:exists_matching", &filter_json)) return nullptr;
+  bool exists = false;
+  auto err = ScanFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* f) { exists = seg.exists_matching(f); });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return PyBool_FromLong(exists ? 1 : 0);
+}
+
+PyObject* MethodIdsMatchingLimit(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"filter_json", "limit", nullptr};
+  PyObject *py_filter = nullptr, *py_limit = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO:ids_matching_limit", const_cast<char**>(kKeywords), &py_filter,
+                                   &py_limit)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::optional<std::string> filter_json;
+  uint64_t limit = 0;
+  if (!ToOptString(py_filter, "filter_json", &filter_json) || !ToU64(py_limit, "limit", &limit)) return nullptr;
+  std::vector<std::string> ids;
+  auto err = ScanFrame(*h, filter_json,
+                       [&](const IvfIndex& seg, const Predicate* f) { ids = seg.ids_matching_limit(f, limit); });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return IdList(ids);
+}
 
 PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw) {
   static const char* kKeywords[] = {"query",  "k", "nprobe", "rerank", "filter_json",

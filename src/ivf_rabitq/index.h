@@ -228,6 +228,15 @@ class IvfIndex {
                                const Predicate* filter, bool ensure_target_k) const;
   std::vector<Hit> search_bruteforce(const float* query, uint64_t k, const Predicate* filter) const;
 
+  // Filtered scans of the live rows (index_scan.cc): main rows, then delta
+  // rows, by ascending number; each takes the tombstone and delta read
+  // locks for the whole scan. A null filter accepts every row.
+  std::vector<std::string> ids_matching(const Predicate* filter) const;
+  // The first `limit` of ids_matching's ids, scanning no further than needed.
+  std::vector<std::string> ids_matching_limit(const Predicate* filter, uint64_t limit) const;
+  uint64_t count_matching(const Predicate* filter) const;
+  bool exists_matching(const Predicate* filter) const;
+
   // The exact rerank distance of a row against a query: the squared L2
   // distance to the row's dequantised 8-bit copy, computed in double. For a
   // delta row the caller holds the delta read lock.
@@ -244,6 +253,7 @@ class IvfIndex {
   IvfIndex() = default;
   friend class IvfIndexOpener;
   friend class WalReplayer;
+  friend class RowMatcher;
 
   // index_write.cc
   // Encodes an Add's vector: list, code, factors, 8-bit copy (the id,

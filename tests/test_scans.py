@@ -1,0 +1,60 @@
+"""ids_matching, ids_matching_limit, count_matching and exists_matching."""
+
+import numpy as np
+import pytest
+
+import nimbrel
+from conftest import build_segment, random_vectors
+
+
+def check_consistent(h, f):
+    ids = h.ids_matching(f)
+    assert h.count_matching(f) == len(ids)
+    assert h.exists_matching(f) is (len(ids) > 0)
+    for n in (0, 1, 7, len(ids) // 2, len(ids), len(ids) + 5):
+        assert h.ids_matching_limit(f, n) == ids[:n]
+    return ids
+
+
+@pytest.mark.parametrize("n", [300, 60000])  # below and above the parallel threshold
+def test_scans_agree_with_each_other_over_main_and_added_rows(tmp_path, n):
+    h = build_segment(tmp_path / "seg", random_vectors(n, 2, seed=3), n_clusters=2)
+    h.add("late-even", [0.0, 0.0], '{"parity": "even", "bucket": 3}')
+    h.add("id1", [1.0, 1.0], '{"parity": "even", "bucket": 1}')  # upsert: listed at its new place
+    h.delete("id2")
+    everything = check_consistent(h, None)
+    assert len(everything) == n  # + late-even - id2
+    assert everything[-2:] == ["late-even", "id1"] and "id2" not in everything
+    # Main rows (by row number, list by list), then added rows; the upserted
+    # and deleted main rows are not listed.
+    assert set(everything[:-2]) == {f"id{i}" for i in range(n)} - {"id1", "id2"}
+    for f in ("", "null", "{}"):
+        assert h.ids_matching(f) == everything
+    evens = check_consistent(h, '{"parity": "even"}')
+    assert evens[-2:] == ["late-even", "id1"] and "id2" not in evens
+    assert len(evens) == n // 2 + 1  # the even main rows but id2, and the two added
+    assert check_consistent(h, '{"bucket": 3, "parity": "even"}')[-1] == "late-even"
+    assert check_consistent(h, '{"parity": "none"}') == []
+
+
+def test_refusals_follow_the_argument_segment_filter_order(tmp_path):
+    empty = nimbrel.ZevireDarir(str(tmp_path / "empty"), 2)
+    for call in (lambda: empty.ids_matching("not json"), lambda: empty.count_matching(),
+                 lambda: empty.exists_matching(), lambda: empty.ids_matching_limit("x", 0)):
+        with pytest.raises(RuntimeError, match="^index not built/opened$"):
+            call()
+    h = build_segment(tmp_path / "seg", random_vectors(20, 2), n_clusters=1)
+    for bad in ("NULL", " null", "[1]"):
+        with pytest.raises(ValueError):
+            h.count_matching(bad)
+    with pytest.raises(ValueError, match="^bad filter: "):
+        h.ids_matching_limit("{", 0)
+    assert h.ids_matching_limit(None, 5) == h.ids_matching()[:5]
+    with pytest.raises(TypeError):
+        h.ids_matching_limit(limit=5)
+    with pytest.raises(OverflowError):
+        h.ids_matching_limit(None, -1)
+    with pytest.raises(TypeError, match="^argument 'limit': "):
+        h.ids_matching_limit(None, 2.0)
+    with pytest.raises(TypeError, match="^argument 'filter_json': "):
+        h.ids_matching(3)
