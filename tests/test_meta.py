@@ -6,7 +6,7 @@ import os
 import pytest
 
 import nimbrel
-from conftest import random_vectors
+from conftest import random_vectors, run_python
 
 
 @pytest.fixture
@@ -116,3 +116,36 @@ def test_vectors_sparse_terms_and_basis_come_back_as_stored(tmp_path):
     plain = nimbrel.ZevireDarir(str(tmp_path / "plain"), dim)
     plain.build(vectors.tobytes(), 80, [f"id{i}" for i in range(80)], ["{}"] * 80, 2)
     assert plain.pca_basis() is None
+
+
+def test_damaged_stored_rows_never_crash_the_reads(tmp_path):
+    # With verification off, damage that open cannot see reaches the reads:
+    # postings naming rows past the end, ids that are not UTF-8, dictionary
+    # codes past the dictionary. Each read answers something; none crashes.
+    path = tmp_path / "seg"
+    h = nimbrel.ZevireDarir(str(path), 4)
+    vectors = random_vectors(40, 4, seed=2)
+    h.build(vectors.tobytes(), 40, [f"id{i}" for i in range(40)],
+            [json.dumps({"tag": f"t{i % 3}"}) for i in range(40)], 2, sparse=[[(i, 1.0)] for i in range(40)])
+    h.close()
+    sparse = bytearray((path / "sparse.bin").read_bytes())
+    terms = int.from_bytes(sparse[:8], "little")
+    postings = 8 + 8 * terms
+    sparse[postings:postings + 4] = (0xFFFFFFFF).to_bytes(4, "little")  # the first posting's row
+    (path / "sparse.bin").write_bytes(bytes(sparse))
+    ids = bytearray((path / "ids.bin").read_bytes())
+    ids[0:2] = b"\xff\xfe"
+    (path / "ids.bin").write_bytes(bytes(ids))
+    codes = bytearray((path / "str_0.bin").read_bytes())
+    codes[0:4] = (12345).to_bytes(4, "little")
+    (path / "str_0.bin").write_bytes(bytes(codes))
+    out = run_python("""
+        import sys, nimbrel
+        h = nimbrel.ZevireDarir(sys.argv[1], 4)
+        ids = [f"id{i}" for i in range(40)]
+        print(len(h.get_sparse(ids)), len(h.get_sparse(ids[:3])), len(h.get_vectors(ids)),
+              len(h.get_meta(ids)), len(h.ids_matching()), h.count_matching('{"tag": "t1"}'),
+              "" in h.ids_matching())
+    """, path, env={"NIMBREL_VERIFY_MAX_BYTES": "0"})
+    assert out.split()[:5] == ["40", "3", "40", "40", "40"]
+    assert out.split()[6] == "True"  # the row whose id bytes are not UTF-8 lists as ""
