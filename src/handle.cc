@@ -304,6 +304,13 @@ PyObject* ZevireDarirType() {
        "count_matching($self, filter_json=None)\n--\n\n"
        "Count live rows matching a filter (None/empty = all) without materializing\n"
        "ids. Backs count-with-filter; segment-local (LSM tombstones handled above)."},
+      {"aggregate_by_ids", KwEntry<MethodAggregateByIds>(), METH_VARARGS | METH_KEYWORDS,
+       "aggregate_by_ids($self, field, ids)\n--\n\n"
+       "Group the given ids by a STRING metadata field, returning\n"
+       "`(counts, resolved_indices)` \u2014 the indices of the ids this index claimed, so the\n"
+       "caller can walk sources newest-first and count each row exactly once. Returns\n"
+       "None when the field is not a string column here (numeric, or skip_index'd), so\n"
+       "the caller falls back to the metadata path."},
       {"exists_matching", KwEntry<MethodExistsMatching>(), METH_VARARGS | METH_KEYWORDS,
        "exists_matching($self, filter_json=None)\n--\n\n"
        "True if any live row matches the filter (short-circuits). Backs exists()."},

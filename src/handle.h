@@ -209,6 +209,7 @@ PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodPcaBasis(PyObject* self, PyObject* unused);
+PyObject* MethodAggregateByIds(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodIdsMatching(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodCountMatching(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodExistsMatching(PyObject* self, PyObject* args, PyObject* kw);

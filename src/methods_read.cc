@@ -185,6 +185,56 @@ PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw) {
   return list;
 }
 
+PyObject* MethodAggregateByIds(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"field", "ids", nullptr};
+  PyObject *py_field = nullptr, *py_ids = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO:aggregate_by_ids", const_cast<char**>(kKeywords), &py_field,
+                                   &py_ids)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  std::string field;
+  std::vector<std::string> ids;
+  if (!ToString(py_field, "field", &field) || !ToStringVec(py_ids, "ids", &ids)) return nullptr;
+  std::optional<IvfIndex::Aggregate> result;
+  std::optional<SearchErr> err;
+  if (!WithoutGil([&] {
+        err = GuardQuery([&]() -> std::optional<SearchErr> {
+          SegmentOrErr seg = opened_search(*h);
+          if (seg.err) return std::move(seg.err);
+          result = seg.segment->aggregate_by_ids(field, ids);
+          return std::nullopt;
+        });
+      })) {
+    return nullptr;
+  }
+  if (err) return map_search_err(std::move(*err));
+  if (!result) Py_RETURN_NONE;
+  PyObject* counts = PyDict_New();
+  if (counts == nullptr) return nullptr;
+  for (const auto& [text, n] : result->counts) {
+    PyObject* key = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* value = PyLong_FromUnsignedLongLong(n);
+    const bool ok = key != nullptr && value != nullptr && PyDict_SetItem(counts, key, value) == 0;
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    if (!ok) {
+      Py_DECREF(counts);
+      return nullptr;
+    }
+  }
+  PyObject* resolved = PyList_New(static_cast<Py_ssize_t>(result->resolved.size()));
+  if (resolved == nullptr) {
+    Py_DECREF(counts);
+    return nullptr;
+  }
+  for (size_t i = 0; i < result->resolved.size(); ++i) {
+    PyList_SetItem(resolved, static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(result->resolved[i]));
+  }
+  return Py_BuildValue("(NN)", counts, resolved);
+}
+
 PyObject* MethodPcaBasis(PyObject* self, PyObject*) {
   Handle* h = HandleOf(self);
   if (h == nullptr) return nullptr;

@@ -16,7 +16,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
         "fit_count", "get_meta", "get_meta_bounded", "has_ids", "get_vectors", "get_sparse",
         "quant_scale", "format_version", "pca_basis", "ids_matching", "count_matching",
-        "exists_matching", "set_durability", "set_wal_sync_ms", "wal_sync_count", "sync", "close",
+        "aggregate_by_ids", "exists_matching", "set_durability", "set_wal_sync_ms", "wal_sync_count",
+        "sync", "close",
         "verify_integrity", "ids_matching_limit"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",

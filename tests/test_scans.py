@@ -1,6 +1,6 @@
 """ids_matching, ids_matching_limit, count_matching and exists_matching."""
 
-import numpy as np
+import json
 import pytest
 
 import nimbrel
@@ -58,3 +58,21 @@ def test_refusals_follow_the_argument_segment_filter_order(tmp_path):
         h.ids_matching_limit(None, 2.0)
     with pytest.raises(TypeError, match="^argument 'filter_json': "):
         h.ids_matching(3)
+
+
+def test_aggregate_by_ids_counts_live_rows_by_string_value(tmp_path):
+    h = nimbrel.ZevireDarir(str(tmp_path / "agg"), 2)
+    metas = [json.dumps({"color": c, "n": i}) for i, c in enumerate(["red", "blue", "red", True, "true"])]
+    h.build(random_vectors(5, 2).tobytes(), 5, [f"id{i}" for i in range(5)], metas, 1)
+    h.add("id1", [0.0, 0.0], '{"color": "red"}')  # upsert: counted under its new value
+    h.add("bare", [1.0, 1.0], '{"n": 9}')          # no value for the field
+    h.delete("id2")
+    counts, resolved = h.aggregate_by_ids("color", ["id0", "id1", "id2", "id3", "id4", "bare", "never", "id0"])
+    assert counts == {"red": 3, "true": 2}  # the string "true" and the boolean true count together
+    assert resolved == [0, 1, 3, 4, 5, 7]
+    assert h.aggregate_by_ids("color", []) == ({}, [])
+    assert h.aggregate_by_ids("n", ["id0"]) is None and h.aggregate_by_ids("nope", ["id0"]) is None
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        h.aggregate_by_ids("color", "id0")
+    with pytest.raises(TypeError, match="^argument 'field': "):
+        h.aggregate_by_ids(1, ["id0"])

@@ -212,6 +212,14 @@ class IvfIndex {
   // (sparse.bin, or the manifest's postings of older segments).
   template <typename F>
   void for_each_main_posting(F&& f) const;
+  // How the live rows of `ids` split over the values of a string field:
+  // (value text -> rows, positions in `ids` of the live ids, ascending).
+  // Nullopt when the field has no typed string column here.
+  struct Aggregate {
+    std::map<std::string, uint64_t> counts;
+    std::vector<uint64_t> resolved;
+  };
+  std::optional<Aggregate> aggregate_by_ids(std::string_view field, const std::vector<std::string>& ids) const;
   struct LimitedMeta {
     std::vector<std::string> texts;
     uint64_t cost = 0;   // charges of the texts that are not "null"

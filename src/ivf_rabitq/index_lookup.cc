@@ -271,6 +271,63 @@ std::vector<std::vector<std::pair<uint32_t, float>>> IvfIndex::get_sparse(const 
   return out;
 }
 
+std::optional<IvfIndex::Aggregate> IvfIndex::aggregate_by_ids(std::string_view field,
+                                                              const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> schema_lock(schema_mu_);
+  const FieldSchema* target = nullptr;
+  size_t number = 0, strings = 0;
+  for (const FieldSchema& f : fields_) {
+    if (f.name == field) {
+      if (f.numeric) return std::nullopt;
+      target = &f;
+      number = strings;
+      break;
+    }
+    if (!f.numeric) ++strings;
+  }
+  if (target == nullptr) return std::nullopt;
+  Aggregate out;
+  std::unordered_map<uint32_t, uint64_t> by_code;
+  {
+    std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
+    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    const uint32_t* main_col = number < main_rows_.str.size() ? main_rows_.str[number] : nullptr;
+    const std::vector<uint32_t>* delta_col = number < delta_.str.size() ? &delta_.str[number] : nullptr;
+    const std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
+    for (size_t p = 0; p < slots.size(); ++p) {
+      if (!slots[p] || tombstones_.contains(*slots[p])) continue;
+      const uint32_t row = *slots[p];
+      uint32_t code = kNoCode;
+      if (row < manifest_.n) {
+        if (main_col != nullptr) code = main_col[row];
+      } else if (delta_col != nullptr && row - manifest_.n < delta_col->size()) {
+        code = (*delta_col)[row - manifest_.n];
+      }
+      out.resolved.push_back(p);
+      if (code != kNoCode) ++by_code[code];
+    }
+  }
+  // Codes to value texts, each distinct code once; the walk stops looking
+  // up once every counted code has been met.
+  size_t left = by_code.size();
+  for (const auto& [key, code] : target->dict) {
+    if (left == 0) break;
+    auto it = by_code.find(code);
+    if (it == by_code.end()) continue;
+    --left;
+    std::string text;
+    if (format_version_ < 3) {
+      text = key;
+    } else {
+      const nlohmann::json value = predicate::dict_key_value(key);
+      text = value.is_string() ? value.get<std::string>() : canonical_json(value);
+    }
+    out.counts[text] += it->second;
+  }
+  return out;
+}
+
 std::optional<IvfIndex::LimitedMeta> IvfIndex::get_meta_limited(const std::vector<std::string>& ids,
                                                                  uint64_t budget, bool charge_nulls,
                                                                  bool fast_upper) const {
