@@ -31,6 +31,23 @@ PyObject* TextList(const std::vector<std::string>& texts) {
 
 constexpr const char* kOverBudget = "search result exceeds max_result_bytes";
 
+// The common frame of a read that takes only `ids`: convert them, bring
+// the segment up to date, run `lookup` on it without the interpreter lock.
+// False with the exception set on failure.
+template <typename R, typename Lookup>
+bool ReadByIds(PyObject* self, PyObject* args, PyObject* kw, const char* format, Lookup&& lookup, R* out) {
+  static const char* kKeywords[] = {"ids", nullptr};
+  PyObject* py_ids = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char**>(kKeywords), &py_ids)) return false;
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return false;
+  std::vector<std::string> ids;
+  if (!ToStringVec(py_ids, "ids", &ids)) return false;
+  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
+  if (!seg) return false;
+  return WithoutGil([&] { *out = lookup(*seg, ids); });
+}
+
 }  // namespace
 
 PyObject* MethodGetMeta(PyObject* self, PyObject* args, PyObject* kw) {
@@ -97,17 +114,11 @@ PyObject* MethodGetMetaBounded(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw) {
-  static const char* kKeywords[] = {"ids", nullptr};
-  PyObject* py_ids = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:has_ids", const_cast<char**>(kKeywords), &py_ids)) return nullptr;
-  Handle* h = HandleOf(self);
-  if (h == nullptr) return nullptr;
-  std::vector<std::string> ids;
-  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
-  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
-  if (!seg) return nullptr;
   std::vector<bool> found;
-  if (!WithoutGil([&] { found = seg->has_ids(ids); })) return nullptr;
+  if (!ReadByIds(self, args, kw, "O:has_ids",
+                 [](const IvfIndex& seg, const std::vector<std::string>& ids) { return seg.has_ids(ids); }, &found)) {
+    return nullptr;
+  }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < found.size(); ++i) {
@@ -119,19 +130,12 @@ PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw) {
-  static const char* kKeywords[] = {"ids", nullptr};
-  PyObject* py_ids = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:get_vectors", const_cast<char**>(kKeywords), &py_ids)) {
+  std::vector<std::vector<float>> vectors;
+  if (!ReadByIds(self, args, kw, "O:get_vectors",
+                 [](const IvfIndex& seg, const std::vector<std::string>& ids) { return seg.get_vectors(ids); },
+                 &vectors)) {
     return nullptr;
   }
-  Handle* h = HandleOf(self);
-  if (h == nullptr) return nullptr;
-  std::vector<std::string> ids;
-  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
-  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
-  if (!seg) return nullptr;
-  std::vector<std::vector<float>> vectors;
-  if (!WithoutGil([&] { vectors = seg->get_vectors(ids); })) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(vectors.size()));
   if (list == nullptr) return nullptr;
   for (size_t k = 0; k < vectors.size(); ++k) {
@@ -149,19 +153,11 @@ PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw) {
-  static const char* kKeywords[] = {"ids", nullptr};
-  PyObject* py_ids = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kw, "O:get_sparse", const_cast<char**>(kKeywords), &py_ids)) {
+  std::vector<std::vector<std::pair<uint32_t, float>>> rows;
+  if (!ReadByIds(self, args, kw, "O:get_sparse",
+                 [](const IvfIndex& seg, const std::vector<std::string>& ids) { return seg.get_sparse(ids); }, &rows)) {
     return nullptr;
   }
-  Handle* h = HandleOf(self);
-  if (h == nullptr) return nullptr;
-  std::vector<std::string> ids;
-  if (!ToStringVec(py_ids, "ids", &ids)) return nullptr;
-  std::shared_ptr<IvfIndex> seg = opened_off_gil(*h);
-  if (!seg) return nullptr;
-  std::vector<std::vector<std::pair<uint32_t, float>>> rows;
-  if (!WithoutGil([&] { rows = seg->get_sparse(ids); })) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
   if (list == nullptr) return nullptr;
   for (size_t k = 0; k < rows.size(); ++k) {

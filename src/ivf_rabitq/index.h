@@ -293,6 +293,9 @@ class IvfIndex {
   bool main_id_bytes(uint32_t row, std::string_view* out) const;
   bool main_meta_bytes(uint32_t row, std::string_view* out) const;
   std::optional<uint32_t> main_slot_of(std::string_view id) const;
+  // Each id's live row, or none (tombstoned rows count as none). The
+  // caller holds the id-map, tombstone and delta read locks.
+  std::vector<std::optional<uint32_t>> live_slots_locked(const std::vector<std::string>& ids) const;
   std::string rebuild_meta_from_columns(uint32_t row) const;
   // RowSource::meta_text of the main rows: the stored text, or "null".
   static std::string_view main_meta_text(const void* ctx, uint32_t row);

@@ -184,13 +184,21 @@ uint64_t IvfIndex::metadata_result_cost(std::string_view text) {
 
 // ---- metadata by id --------------------------------------------------------------
 
+std::vector<std::optional<uint32_t>> IvfIndex::live_slots_locked(const std::vector<std::string>& ids) const {
+  std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
+  for (std::optional<uint32_t>& slot : slots) {
+    if (slot && tombstones_.contains(*slot)) slot.reset();
+  }
+  return slots;
+}
+
 std::vector<bool> IvfIndex::has_ids(const std::vector<std::string>& ids) const {
   std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   std::vector<bool> out;
   out.reserve(ids.size());
-  for (const std::optional<uint32_t>& slot : slots_of_locked(ids)) out.push_back(slot && !tombstones_.contains(*slot));
+  for (const std::optional<uint32_t>& slot : live_slots_locked(ids)) out.push_back(slot.has_value());
   return out;
 }
 
@@ -235,10 +243,7 @@ std::vector<std::vector<std::pair<uint32_t, float>>> IvfIndex::get_sparse(const 
   std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
-  std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
-  for (std::optional<uint32_t>& slot : slots) {
-    if (slot && tombstones_.contains(*slot)) slot.reset();
-  }
+  const std::vector<std::optional<uint32_t>> slots = live_slots_locked(ids);
   // Main rows store their pairs term by term: one visit of every posting
   // gathers them. For a few ids only the wanted rows are kept.
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, float>>> gathered;
@@ -334,10 +339,7 @@ std::optional<IvfIndex::LimitedMeta> IvfIndex::get_meta_limited(const std::vecto
   std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
-  std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
-  for (std::optional<uint32_t>& slot : slots) {
-    if (slot && tombstones_.contains(*slot)) slot.reset();
-  }
+  const std::vector<std::optional<uint32_t>> slots = live_slots_locked(ids);
   // Without metadata text files, main rows are written out from their
   // typed columns through the dictionaries' keys: the keys the requested
   // rows use are charged, once each, against an allowance of the budget.
