@@ -74,7 +74,7 @@ Status ParseMetadata(const std::vector<std::string>& texts, std::vector<json>* o
   tbb::parallel_for(tbb::blocked_range<size_t>(0, texts.size(), 256), [&](const tbb::blocked_range<size_t>& r) {
     for (size_t i = r.begin(); i != r.end(); ++i) {
       if (i >= bad.load(std::memory_order_relaxed)) return;
-      json v = json::parse(texts[i], nullptr, /*allow_exceptions=*/false);
+      json v = parse_json_text(texts[i]);
       if (v.is_discarded()) {
         StoreMin(bad, i);
         return;

@@ -60,7 +60,7 @@ PyObject* MethodAdd(PyObject* self, PyObject* args, PyObject* kw) {
   // argument; the segment stores its canonical form.
   nlohmann::json meta;
   if (meta_text) {
-    meta = nlohmann::json::parse(*meta_text, nullptr, false);
+    meta = parse_json_text(*meta_text);
     if (meta.is_discarded()) {
       return value_err("metadata is not valid JSON (" + json_parse_error(*meta_text) + ")");
     }

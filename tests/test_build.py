@@ -62,6 +62,20 @@ def test_invalid_metadata_fails_after_the_lock_and_leaves_the_live_segment(tmp_p
     assert sorted(os.listdir(tmp_path)) == ["seg", "seg.lock"]
 
 
+@pytest.mark.parametrize("text, why", [
+    ('{"k": 1}\x00 junk', "parse error at byte 9: a NUL byte cannot appear in JSON text"),
+    # A fault before the NUL is the one reported.
+    ("[1 x\x00", "parse error at line 1, column 4: syntax error while parsing array - invalid literal; "
+                 "last read: '1 x'; expected ']'"),
+])
+def test_metadata_with_a_nul_byte_is_not_json(seg_path, text, why):
+    vectors = random_vectors(2, 4, seed=9)
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    with pytest.raises(OSError) as e:
+        h.build(vectors.tobytes(), 2, ["a", "b"], ["{}", text], 1)
+    assert str(e.value) == f'build: metadata[1] is not valid JSON ({why}); pass "{{}}" or "null" explicitly'
+
+
 @pytest.mark.parametrize("depth", [1001, 200_000])
 def test_metadata_nested_too_deeply_is_refused_not_a_crash(seg_path, depth):
     vectors = random_vectors(2, 4, seed=9)

@@ -49,6 +49,11 @@ def test_refusals_follow_the_argument_segment_filter_order(tmp_path):
             h.count_matching(bad)
     with pytest.raises(ValueError, match="^bad filter: "):
         h.ids_matching_limit("{", 0)
+    # Not cut at the NUL into the filter {"s": "x"}.
+    nul = "^bad filter: parse error at byte 11: a NUL byte cannot appear in JSON text$"
+    for call in (h.ids_matching, lambda f: h.search([0.0, 0.0], 1, filter_json=f)):
+        with pytest.raises(ValueError, match=nul):
+            call('{"s": "x"}\x00 ]]]')
     assert h.ids_matching_limit(None, 5) == h.ids_matching()[:5]
     with pytest.raises(TypeError):
         h.ids_matching_limit(limit=5)

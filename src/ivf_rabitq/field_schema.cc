@@ -38,8 +38,7 @@ json dict_key_value(std::string_view key) {
   if (key.empty()) return json(std::string());
   const char mark = key[0];
   if (mark == kJsonMark || mark == kCompositeMark) {
-    const std::string_view rest = key.substr(1);
-    json value = json::parse(rest.begin(), rest.end(), nullptr, false);
+    json value = parse_json_text(key.substr(1));
     if (!value.is_discarded()) return value;
     return json(std::string(key));
   }

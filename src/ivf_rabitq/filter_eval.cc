@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ivf_rabitq/filter_program.h"
+#include "ivf_rabitq/json_text.h"
 
 namespace nimbrel::filter {
 
@@ -128,8 +129,7 @@ bool CompiledFilter::json_test(const Step& step, const RowSource& rows, uint32_t
   if (!*doc_loaded) {
     *doc_loaded = true;
     if (rows.meta_text != nullptr) {
-      const std::string_view text = rows.meta_text(rows.ctx, row);
-      *doc = json::parse(text.begin(), text.end(), nullptr, false);
+      *doc = parse_json_text(rows.meta_text(rows.ctx, row));
     }
   }
   const FieldCondition& condition = json_conditions_[step.first];

@@ -150,7 +150,7 @@ Status parse_node(const json& value, FilterNode* out) {
 }  // namespace
 
 Result<FilterNode> parse_filter(std::string_view text) {
-  json doc = json::parse(text.begin(), text.end(), nullptr, false);
+  json doc = parse_json_text(text);
   if (doc.is_discarded()) return refuse("bad filter: " + json_parse_error(text));
   if (nesting_depth(doc) > kMaxFilterDepth) {
     return refuse("filter nests deeper than " + std::to_string(kMaxFilterDepth) + " levels");

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ivf_rabitq/index.h"
+#include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/segment_writer.h"
@@ -117,7 +118,7 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
     std::vector<nlohmann::json> metas(n);
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 256), [&](const tbb::blocked_range<uint64_t>& r) {
       for (uint64_t j = r.begin(); j < r.end(); ++j) {
-        metas[j] = nlohmann::json::parse(row_meta_str(rows[j]), nullptr, false);
+        metas[j] = parse_json_text(row_meta_str(rows[j]));
         if (metas[j].is_discarded()) metas[j] = nullptr;
       }
     });
@@ -206,7 +207,7 @@ Result<std::unique_ptr<IvfIndex::LiveRows>> IvfIndex::live_rows() const {
           if (has_sparse) in.sparse[j] = delta_.sparse[i];
         }
         for (size_t d = 0; d < dim; ++d) out[d] = (static_cast<float>(codes[d]) - 128.0f) / 127.0f * scale;
-        in.metadata[j] = nlohmann::json::parse(row_meta_str(row), nullptr, false);
+        in.metadata[j] = parse_json_text(row_meta_str(row));
         if (in.metadata[j].is_discarded()) in.metadata[j] = nullptr;
       }
     });

@@ -1,5 +1,6 @@
-// The two JSON texts the system writes itself: the canonical form of a
-// value, and the parser's explanation of a text it refused.
+// How the system reads a JSON text it did not write itself, and the two
+// texts it writes: the canonical form of a value, and the parser's
+// explanation of a text it refused.
 #pragma once
 
 #include <string>
@@ -21,8 +22,17 @@ inline constexpr size_t kMaxMetadataDepth = 1000;
 // Whether `root` nests more than `limit` levels (an iterative walk).
 bool nested_deeper_than(const nlohmann::json& root, size_t limit);
 
+// `text` parsed as one JSON value, or a discarded value (is_discarded())
+// when it is not valid JSON. Every text from a caller or from disk is read
+// through here: the library takes a NUL byte outside a string for the end of
+// the input, so '{"k": 1}\0 junk' would otherwise be accepted as {"k":1}.
+nlohmann::json parse_json_text(std::string_view text);
+
 // Why `text` does not parse as JSON: the parser's own message without the
-// library's "[json.exception...] " tag. Only called on the failure path.
+// library's "[json.exception...] " tag, or, when the first fault is a NUL
+// byte, "parse error at byte N: a NUL byte cannot appear in JSON text" (N
+// counted from 1, as the parser counts columns). Only called on the failure
+// path.
 std::string json_parse_error(std::string_view text);
 
 }  // namespace nimbrel
