@@ -39,6 +39,8 @@ Status Corrupt(const std::string& file, const std::string& what) {
 // An OS error about one file of the directory, naming it: "ids.bin:
 // Permission denied (os error 13)". Kind and errno are kept.
 Status AboutFile(const std::string& file, const Status& st) {
+  // Something other than a regular file under a segment file's name.
+  if (st.code() == Code::kCorrupt) return Status::Corrupt("corrupt index: " + file + ": " + st.message());
   return Status(st.code(), file + ": " + st.message(), st.os_errno());
 }
 

@@ -3,6 +3,7 @@
 
 #include <isa-l/crc.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -176,12 +177,16 @@ Status write_generation(const std::string& dir, uint64_t gen) {
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::vector<uint8_t>& buffer) {
   if (buffer.empty()) buffer.resize(kCrcBufferBytes);
   NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(path, platform::File::kRead));
+  // No further than the size the caller checked against its budget.
+  NIMBREL_ASSIGN_OR_RETURN(uint64_t left, f.Size());
   uint32_t crc = 0;
-  for (;;) {
-    NIMBREL_ASSIGN_OR_RETURN(size_t got, f.Read(buffer.data(), buffer.size()));
-    if (got == 0) return crc;
+  while (left > 0) {
+    NIMBREL_ASSIGN_OR_RETURN(size_t got, f.Read(buffer.data(), std::min<uint64_t>(buffer.size(), left)));
+    if (got == 0) break;
     crc = crc32_ieee(buffer.data(), got, crc);
+    left -= got;
   }
+  return crc;
 }
 
 }  // namespace storage

@@ -21,6 +21,17 @@ namespace {
 
 Status FromErrorCode(const std::error_code& ec) { return Status::FromErrno(ec.value()); }
 
+Status Traced(TraceEvent::Op op, const std::string& path, const std::string& to = "") {
+  if (Tracing()) {
+    TraceEvent e;
+    e.op = op;
+    e.path = path;
+    e.to = to;
+    Trace(e);
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 Status CreateDirectories(const std::string& path) {
@@ -28,27 +39,27 @@ Status CreateDirectories(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return FromErrorCode(ec);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kCreateDirectories, path);
 }
 
 Status Rename(const std::string& from, const std::string& to) {
   if (HasNul(from) || HasNul(to)) return Status::FromErrno(EINVAL);
   if (int err = InjectedFault("rename", to)) return Status::FromErrno(err);
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::FromErrno(errno);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kRename, from, to);
 }
 
 Status LinkNoReplace(const std::string& from, const std::string& to) {
   if (HasNul(from) || HasNul(to)) return Status::FromErrno(EINVAL);
   if (int err = InjectedFault("rename", to)) return Status::FromErrno(err);
   if (::link(from.c_str(), to.c_str()) != 0) return Status::FromErrno(errno);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kLink, from, to);
 }
 
 Status Unlink(const std::string& path) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
   if (::unlink(path.c_str()) != 0) return Status::FromErrno(errno);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kUnlink, path);
 }
 
 Status RemoveAll(const std::string& path) {
@@ -56,7 +67,7 @@ Status RemoveAll(const std::string& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return FromErrorCode(ec);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kRemoveAll, path);
 }
 
 Result<std::vector<std::string>> ListDirectory(const std::string& path) {
@@ -96,7 +107,7 @@ Status SyncDirectory(const std::string& path, bool open_failure_is_ok) {
   int err = errno;
   ::close(fd);
   if (rc != 0) return Status::FromErrno(err);
-  return Status::Ok();
+  return Traced(TraceEvent::Op::kSyncDir, path);
 }
 
 namespace {

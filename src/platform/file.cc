@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 
 #include "platform/fault_point.h"
 #include "platform/path_guard.h"
@@ -20,17 +22,83 @@ Status ShortRead() {
   return Status(Code::kIoError, "failed to fill whole buffer");
 }
 
+// What a name refers to when it is not a regular file, for the refusal.
+Status NotRegular(mode_t m) {
+  // A directory keeps the system's own error, as reading one would give.
+  if (S_ISDIR(m)) return Status::FromErrno(EISDIR);
+  const char* what = S_ISFIFO(m)   ? "a FIFO"
+                     : S_ISCHR(m)  ? "a character device"
+                     : S_ISBLK(m)  ? "a block device"
+                     : S_ISSOCK(m) ? "a socket"
+                                   : "of an unknown kind";
+  return Status(Code::kCorrupt, std::string("not a regular file (") + what + ")");
+}
+
+// `len` bytes written at `offset`, or where the descriptor's position was
+// before the write (it now stands after them, appends included).
+void TraceWrite(int fd, const void* data, size_t len, std::optional<uint64_t> offset = std::nullopt) {
+  TraceEvent e;
+  e.op = TraceEvent::Op::kWrite;
+  e.fd = fd;
+  e.offset = offset ? *offset : static_cast<uint64_t>(::lseek(fd, 0, SEEK_CUR)) - len;
+  e.data = static_cast<const uint8_t*>(data);
+  e.len = len;
+  Trace(e);
+}
+
+void TraceFd(TraceEvent::Op op, int fd, uint64_t offset = 0) {
+  TraceEvent e;
+  e.op = op;
+  e.fd = fd;
+  e.offset = offset;
+  Trace(e);
+}
+
 }  // namespace
 
+Result<int> OpenRegular(const std::string& path, int flags, unsigned perm) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
+  // Looked at before it is opened: opening a FIFO waits for its other end
+  // (for ever, if none comes), and opening a device may act on it.
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return NotRegular(st.st_mode);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, static_cast<mode_t>(perm));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Status::FromErrno(errno);
+  // The name may have been replaced since: what counts is what was opened.
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return Status::FromErrno(err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return NotRegular(st.st_mode);
+  }
+  // Non-blocking only guarded the open; a regular file's reads and
+  // writes never wait on it, but nothing should run in an unusual mode.
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    if (Tracing()) TraceFd(TraceEvent::Op::kClose, fd_);
+    ::close(fd_);
+  }
 }
 
 File::File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+      if (Tracing()) TraceFd(TraceEvent::Op::kClose, fd_);
+      ::close(fd_);
+    }
     fd_ = o.fd_;
     path_ = std::move(o.path_);
     o.fd_ = -1;
@@ -39,19 +107,23 @@ File& File::operator=(File&& o) noexcept {
 }
 
 Result<File> File::Open(const std::string& path, Mode mode, unsigned perm) {
-  if (HasNul(path)) return Status::FromErrno(EINVAL);
-  int flags = O_CLOEXEC;
+  int flags = 0;
   switch (mode) {
-    case kRead: flags |= O_RDONLY; break;
-    case kReadWriteCreate: flags |= O_RDWR | O_CREAT; break;
-    case kWriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case kAppendCreate: flags |= O_WRONLY | O_APPEND | O_CREAT; break;
+    case kRead: flags = O_RDONLY; break;
+    case kReadWrite: flags = O_RDWR; break;
+    case kReadWriteCreate: flags = O_RDWR | O_CREAT; break;
+    case kWriteTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+    case kAppendCreate: flags = O_WRONLY | O_APPEND | O_CREAT; break;
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, static_cast<mode_t>(perm));
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Status::FromErrno(errno);
+  NIMBREL_ASSIGN_OR_RETURN(int fd, OpenRegular(path, flags, perm));
+  if (Tracing()) {
+    TraceEvent e;
+    e.op = TraceEvent::Op::kOpen;
+    e.fd = fd;
+    e.mode = mode;
+    e.path = path;
+    Trace(e);
+  }
   return File(fd, path);
 }
 
@@ -59,6 +131,7 @@ Status File::Close() {
   if (fd_ < 0) return Status::Ok();
   int fd = fd_;
   fd_ = -1;
+  if (Tracing()) TraceFd(TraceEvent::Op::kClose, fd);
   // close() is not retried on EINTR: on Linux the descriptor is gone either way.
   if (::close(fd) != 0 && errno != EINTR) return Status::FromErrno(errno);
   return Status::Ok();
@@ -79,6 +152,7 @@ Status File::WriteAll(const void* data, size_t len) {
       if (errno == EINTR) continue;
       return Status::FromErrno(errno);
     }
+    if (Tracing()) TraceWrite(fd_, p, static_cast<size_t>(w));
     p += w;
     len -= static_cast<size_t>(w);
   }
@@ -92,6 +166,7 @@ Status File::WriteOnce(const void* data, size_t len) {
     w = ::write(fd_, data, len);
   } while (w < 0 && errno == EINTR);
   if (w < 0) return Status::FromErrno(errno);
+  if (Tracing()) TraceWrite(fd_, data, static_cast<size_t>(w));
   if (static_cast<size_t>(w) != len) {
     // Only a full device or a file size limit stops a regular file's write
     // short; report it as the former.
@@ -125,6 +200,7 @@ Status File::PWriteAll(const void* data, size_t len, uint64_t offset) {
       if (errno == EINTR) continue;
       return Status::FromErrno(errno);
     }
+    if (Tracing()) TraceWrite(fd_, p, static_cast<size_t>(w), offset);
     p += w;
     len -= static_cast<size_t>(w);
     offset += static_cast<uint64_t>(w);
@@ -161,25 +237,38 @@ Status File::Sync() {
 #if defined(__APPLE__)
   // On macOS fsync() stops at the drive's cache; F_FULLFSYNC flushes it.
   // Some file systems (network, FUSE) refuse it: fall back to fsync.
-  if (::fcntl(fd_, F_FULLFSYNC) == 0) return Status::Ok();
+  if (::fcntl(fd_, F_FULLFSYNC) == 0) {
+    if (Tracing()) TraceFd(TraceEvent::Op::kSync, fd_);
+    return Status::Ok();
+  }
 #endif
   // A failed fsync is not retried, EINTR included: the kernel may already
   // have dropped the dirty pages, so a later success would lie.
   if (::fsync(fd_) != 0) return Status::FromErrno(errno);
+  if (Tracing()) TraceFd(TraceEvent::Op::kSync, fd_);
+  return Status::Ok();
+}
+
+Status File::Truncate(uint64_t len) {
+  if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(len));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return Status::FromErrno(errno);
+  if (Tracing()) TraceFd(TraceEvent::Op::kTruncate, fd_, len);
   return Status::Ok();
 }
 
 Result<std::vector<uint8_t>> ReadFile(const std::string& path) {
   NIMBREL_ASSIGN_OR_RETURN(File f, File::Open(path, File::kRead));
   NIMBREL_ASSIGN_OR_RETURN(uint64_t size, f.Size());
-  std::vector<uint8_t> out;
-  // The size is a hint only: read to the end, whatever it says.
-  out.resize(static_cast<size_t>(size) + 1);
+  if (size > SIZE_MAX) return Status::FromErrno(EFBIG);
+  std::vector<uint8_t> out(static_cast<size_t>(size));
   size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
+  while (used < out.size()) {
     NIMBREL_ASSIGN_OR_RETURN(size_t got, f.Read(out.data() + used, out.size() - used));
-    if (got == 0) break;
+    if (got == 0) break;  // shorter now than when it was opened
     used += got;
   }
   out.resize(used);

@@ -40,7 +40,11 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  enum Mode { kRead, kReadWriteCreate, kWriteTruncate, kAppendCreate };
+  enum Mode { kRead, kReadWrite, kReadWriteCreate, kWriteTruncate, kAppendCreate };
+  // Opens a regular file, following symlinks. Anything else under the name
+  // (a FIFO, a device, a directory, a socket) is refused without blocking
+  // and, unless it changed between the checks, without being opened: a
+  // kCorrupt status "not a regular file ({what it is})".
   static Result<File> Open(const std::string& path, Mode mode, unsigned perm = 0666);
 
   bool is_open() const { return fd_ >= 0; }
@@ -63,6 +67,8 @@ class File {
   Result<size_t> Read(void* data, size_t len);
   // Flushes the file's data to the device: F_FULLFSYNC on macOS, fsync elsewhere.
   Status Sync();
+  // Cuts the file to `len` bytes (ftruncate).
+  Status Truncate(uint64_t len);
 
  private:
   explicit File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -70,6 +76,9 @@ class File {
   std::string path_;
 };
 
+// A whole regular file, read no further than the size it had when it was
+// opened (a file that grows meanwhile is not chased; one that shrinks
+// gives what is left).
 Result<std::vector<uint8_t>> ReadFile(const std::string& path);
 // Stat-based checks; every failure counts as "no".
 bool Exists(const std::string& path);
@@ -121,11 +130,13 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  // Maps `path`. For Access::kHot, applies will-need advice when `prewarm`
+  // Maps `path`, which must be a regular file (as File::Open). For Access::kHot, applies will-need advice when `prewarm`
   // and locks the pages in RAM when `lock_in_ram` (a failed mlock is not
   // an error: the map works, only unlocked). kRandom gets random-access advice.
   static Result<MappedFile> Map(const std::string& path, Access access, bool prewarm,
                                 bool lock_in_ram);
+  // Maps the whole of an open file (its size now), as Map does.
+  static Result<MappedFile> Map(const File& file, Access access, bool prewarm, bool lock_in_ram);
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -133,6 +144,7 @@ class MappedFile {
   bool prewarmed() const { return prewarmed_; }
 
  private:
+  static Result<MappedFile> MapDescriptor(int fd, Access access, bool prewarm, bool lock_in_ram);
   void Unmap();
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
@@ -155,5 +167,36 @@ void PrintNotice(const std::string& line);
 // errno. Process-wide; null by default.
 using FaultHook = int (*)(const char* op, const std::string& path);
 void SetFaultHook(FaultHook hook);
+
+// ---- tracing (tests only) --------------------------------------------------
+// When set, every call that changes a file or a directory reports what it
+// did, once it succeeded: the power-cut tests rebuild from these events
+// the states a machine may come back in after losing power. Opens and
+// closes of every File are reported too, so a descriptor can be followed
+// to its file. Process-wide; null by default.
+struct TraceEvent {
+  enum class Op {
+    kOpen,      // fd, path, mode
+    kClose,     // fd
+    kWrite,     // fd, offset, data, len: the bytes that landed there
+    kTruncate,  // fd, offset: the new length
+    kSync,      // fd
+    kRename,    // path -> to
+    kLink,      // path -> to
+    kUnlink,    // path
+    kSyncDir,   // path
+    kCreateDirectories,  // path
+    kRemoveAll,          // path
+  };
+  Op op;
+  int fd = -1;
+  File::Mode mode = File::kRead;
+  std::string path, to;
+  uint64_t offset = 0;
+  const uint8_t* data = nullptr;
+  size_t len = 0;
+};
+using TraceHook = void (*)(const TraceEvent& event);
+void SetTraceHook(TraceHook hook);
 
 }  // namespace nimbrel::platform

@@ -46,30 +46,26 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
 
 Result<MappedFile> MappedFile::Map(const std::string& path, Access access, bool prewarm,
                                    bool lock_in_ram) {
-  if (HasNul(path)) return Status::FromErrno(EINVAL);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Status::FromErrno(errno);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    return Status::FromErrno(err);
-  }
-  MappedFile m;
-  // mmap refuses a length of 0; an empty file simply has no pages.
-  if (st.st_size == 0) {
-    ::close(fd);
-    return m;
-  }
-  const size_t size = static_cast<size_t>(st.st_size);
-  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-  int err = errno;
+  NIMBREL_ASSIGN_OR_RETURN(int fd, OpenRegular(path, O_RDONLY, 0));
+  Result<MappedFile> m = MapDescriptor(fd, access, prewarm, lock_in_ram);
   // The map keeps its own reference to the file.
   ::close(fd);
-  if (p == MAP_FAILED) return Status::FromErrno(err);
+  return m;
+}
+
+Result<MappedFile> MappedFile::Map(const File& file, Access access, bool prewarm, bool lock_in_ram) {
+  return MapDescriptor(file.fd(), access, prewarm, lock_in_ram);
+}
+
+Result<MappedFile> MappedFile::MapDescriptor(int fd, Access access, bool prewarm, bool lock_in_ram) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return Status::FromErrno(errno);
+  MappedFile m;
+  // mmap refuses a length of 0; an empty file simply has no pages.
+  if (st.st_size == 0) return m;
+  const size_t size = static_cast<size_t>(st.st_size);
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return Status::FromErrno(errno);
   m.data_ = static_cast<const uint8_t*>(p);
   m.size_ = size;
   if (access == Access::kRandom) {
