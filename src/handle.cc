@@ -127,6 +127,13 @@ PyObject* HandleNewImpl(PyTypeObject* type, PyObject* args, PyObject* kw) {
         return;
       }
       seg = std::move(opened).value();
+      if (seg->wal_version() == wal::kLegacyVersion) {
+        // A log of the earlier format is replayed but takes no new frames:
+        // a checkpoint folds it in and starts a current one. Should that
+        // fail (a read-only directory, say), reads still work, and a write
+        // says what is wrong.
+        (void)CallCore([&] { return seg->checkpoint(storage::read_generation(path) + 1); });
+      }
       gen = storage::read_generation(path);
     }
     (void)platform::UnlockFile(*lock);

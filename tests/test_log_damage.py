@@ -14,6 +14,7 @@ import zlib
 
 import pytest
 
+import nimbrel
 from conftest import build_segment, random_vectors
 
 DIM = 8
@@ -50,13 +51,21 @@ def seg(tmp_path_factory):
 
 
 def frames(wal):
-    """(offset, end) of each frame of a log."""
-    out, p = [], 16
+    """(offset, end) of each operation's frame of a log (the marks of device
+    flushes between them left out)."""
+    out, p = [], 24
     while p < len(wal):
         end = p + 8 + struct.unpack_from("<I", wal, p)[0]
-        out.append((p, end))
+        if struct.unpack_from("<I", wal, p + 8)[0] != 2:
+            out.append((p, end))
         p = end
     return out
+
+
+def tail_notice(torn, at):
+    return notice(f"ignored {torn} bytes at offset {at}, from the first frame after the last device flush that "
+                  "does not check out (a write never completed): the operations there and after it were never "
+                  "made durable")
 
 
 def with_crc(magic, body):
@@ -178,14 +187,12 @@ def test_a_log_cut_inside_its_last_frame_loses_that_operation_only(seg, frame, t
     problems = []
     for cut in range(begin, end):
         torn = cut - begin
-        tail = notice(f"ignored {torn} bytes at offset {begin} that hold no whole frame (an append cut short)")
-        problems += check(f"cut{cut}", results[f"cut{cut}"], live_after(LOG_OPS[:k]), tail if torn else [], seg_path)
-        # The next append lands after the torn bytes, which become damage
-        # in the middle of the log: skipped, and the new row kept.
-        skipped = notice(f"skipped {torn} damaged bytes at offset {begin} and replayed the frames after them "
-                         "(the next checkpoint keeps the bytes in wal.corrupt.bin)")
+        problems += check(f"cut{cut}", results[f"cut{cut}"], live_after(LOG_OPS[:k]),
+                          tail_notice(torn, begin) if torn else [], seg_path)
+        # The next append first cuts the torn bytes off, so the new row
+        # follows the last whole frame and nothing is left to skip.
         problems += check(f"cut{cut} reopened", results[f"cut{cut}"]["reopened"], live_after(LOG_OPS[:k]) | {"late"},
-                          skipped if torn else [], seg_path)
+                          [], seg_path)
     assert not problems, "\n".join(problems)
 
 
@@ -220,6 +227,43 @@ def test_a_damaged_frame_in_the_middle_is_skipped_and_kept_by_the_next_checkpoin
     assert not problems, "\n".join(problems)
 
 
+def delete_frame(target, log_id=None, offset=0):
+    """A delete's frame: sealed for its log and place, or (no log id) in the
+    earlier format, whose checksum covers the record alone."""
+    rec = struct.pack("<IQ", 1, len(target)) + target.encode()
+    place = b"" if log_id is None else log_id + struct.pack("<QI", offset, len(rec))
+    return struct.pack("<II", len(rec), zlib.crc32(place + rec)) + rec
+
+
+@pytest.mark.parametrize("fmt", ["current", "earlier"])
+def test_a_vector_carrying_a_frame_never_replays_it_when_its_add_is_torn(seg, fmt, tmp_path):
+    # The strongest forger: it knows the log's id and where its add lands,
+    # and its vector holds a delete frame sealed for that very place.
+    seg_path, files = seg
+    work = tmp_path / "work"
+    shutil.copytree(seg_path, work)
+    h = nimbrel.ZevireDarir(str(work), DIM)
+    h.set_durability(1000)  # acknowledged, never flushed
+    wal = (work / "wal.bin").read_bytes()
+    add_at = len(wal)
+    inner_at = add_at + 8 + 4 + 8 + len("victim") + 8
+    for target in (f"id{i}" for i in range(10, 100)):
+        inner = delete_frame(target, wal[8:16] if fmt == "current" else None, inner_at)
+        vector = inner + bytes(DIM * 4 - len(inner))
+        if all(x == x and abs(x) != float("inf") for x in struct.unpack(f"<{DIM}f", vector)):
+            break
+    h.add("victim", vector)
+    wal = (work / "wal.bin").read_bytes()
+    cases = [{"name": f"cut{cut}", "files": {"wal.bin": wal[:cut].hex()}} for cut in range(add_at + 1, len(wal))]
+    results = open_cases(seg_path, cases, tmp_path)
+    problems = []
+    for cut in range(add_at + 1, len(wal)):
+        problems += check(f"cut{cut}", results[f"cut{cut}"], live_after(LOG_OPS), tail_notice(cut - add_at, add_at),
+                          seg_path)
+    assert target in live_after(LOG_OPS)
+    assert not problems, "\n".join(problems)
+
+
 def test_garbage_after_the_last_frame_is_ignored_as_a_torn_append(seg, tmp_path):
     seg_path, files = seg
     wal = files["wal.bin"]
@@ -231,14 +275,15 @@ def test_garbage_after_the_last_frame_is_ignored_as_a_torn_append(seg, tmp_path)
         "huge-length": struct.pack("<II", 2**31, 0) + bytes(20),
         "bad-crc": wal[begin:begin + 4] + b"\0\0\0\0" + wal[begin + 8:end],
         "half-frame": wal[begin:(begin + end) // 2],
-        "log-header": wal[:16],
+        "log-header": wal[:24],
+        # A whole frame, but not at its place: the same bytes again.
+        "repeated-frame": wal[begin:end],
     }
     cases = [{"name": k, "files": {"wal.bin": (wal + g).hex()}} for k, g in garbage.items()]
     results = open_cases(seg_path, cases, tmp_path)
     problems = []
     for k, g in garbage.items():
-        tail = notice(f"ignored {len(g)} bytes at offset {len(wal)} that hold no whole frame (an append cut short)")
-        problems += check(k, results[k], live_after(LOG_OPS), tail, seg_path)
+        problems += check(k, results[k], live_after(LOG_OPS), tail_notice(len(g), len(wal)), seg_path)
     assert not problems, "\n".join(problems)
 
 

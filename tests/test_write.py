@@ -3,6 +3,8 @@
 import json
 import os
 import re
+import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -21,15 +23,16 @@ def seg(seg_path):
 
 
 def wal_frames(path):
-    """The number of frames in wal.bin (0 when it does not exist)."""
+    """The number of operations in wal.bin (0 when it does not exist); the
+    marks of device flushes between them (tag 2) do not count."""
     wal = os.path.join(path, "wal.bin")
     if not os.path.exists(wal):
         return 0
     data = open(wal, "rb").read()
-    at, frames = 16, 0
-    while at + 8 <= len(data):
+    at, frames = 24, 0
+    while at + 12 <= len(data):
+        frames += int.from_bytes(data[at + 8:at + 12], "little") != 2
         at += 8 + int.from_bytes(data[at:at + 4], "little")
-        frames += 1
     return frames
 
 
@@ -71,6 +74,9 @@ def test_add_checks_its_arguments_before_anything_is_written(seg, seg_path):
         (("x", v, None, [(5, 1.0), (7, float("-inf"))]), ValueError,
          "sparse weight -inf for term 7 is not finite; a NaN/inf sparse weight cannot be ranked"),
         (("x", v, "{nope"), ValueError, "metadata is not valid JSON"),
+        # The JSON library would stop at the NUL and keep {"k": 1}.
+        (("x", v, '{"k": 1}\x00 junk'), ValueError,
+         "metadata is not valid JSON (parse error at byte 9: a NUL byte cannot appear in JSON text)"),
         (("x", v, "[" * 1001 + "]" * 1001), ValueError, "metadata is nested more than 1000 levels deep"),
         ((3, v), TypeError, "argument 'id': "),
         (("x", v, 3), TypeError, "argument 'metadata': "),
@@ -176,7 +182,7 @@ def test_flush_of_a_stale_handle_checkpoints_everyone_s_operations(seg, seg_path
     fresh = nimbrel.ZevireDarir(seg_path, 8)
     assert fresh.stats() == (100, 2, 1)
     assert ids_of(fresh.search(np.full(8, 20, np.float32), 1)) == ["there"]
-    assert os.path.getsize(os.path.join(seg_path, "wal.bin")) == 16
+    assert os.path.getsize(os.path.join(seg_path, "wal.bin")) == 24
 
 
 def test_compact_and_rebuild_fold_the_log_and_clean_up(seg, seg_path):
@@ -249,3 +255,31 @@ def test_the_log_is_replayed_when_a_new_process_opens_the_segment(seg, seg_path)
         print(h.stats(), h.count())
     """, seg_path)
     assert out == "(100, 20, 1) 119"
+
+
+def test_a_log_of_the_earlier_format_is_replayed_then_replaced_by_a_current_one(seg, seg_path):
+    vectors, h = seg
+    h.add("kept", vectors[0] + 3)
+    h.flush()
+    h.close()
+    # What an earlier version left: a 16-byte header (version 1), and frames
+    # whose checksum covers the record alone.
+    def frame(rec):
+        return struct.pack("<II", len(rec), zlib.crc32(rec)) + rec
+    def text(s):
+        return struct.pack("<Q", len(s)) + s.encode()
+    add = struct.pack("<I", 0) + text("old") + struct.pack("<Q", 8) + (vectors[1] + 5).tobytes() + text('{"v":1}') \
+        + struct.pack("<Q", 0)
+    delete = struct.pack("<I", 1) + text("id2")
+    path = os.path.join(seg_path, "wal.bin")
+    with open(path, "wb") as f:
+        f.write(b"NBWL" + struct.pack("<IQ", 1, 12345) + frame(add) + frame(delete))
+    h = nimbrel.ZevireDarir(seg_path, 8)
+    assert h.get_meta(["old", "kept", "id2"]) == ['{"v":1}', "null", "null"] and h.count() == 101
+    # The handle folded it in and started a current log, which takes adds.
+    header = open(path, "rb").read()
+    assert (header[:8], len(header)) == (b"NBWL" + struct.pack("<I", 2), 24)
+    h.add("new", vectors[2] + 5)
+    h.close()
+    h = nimbrel.ZevireDarir(seg_path, 8)
+    assert h.has_ids(["old", "kept", "new", "id2"]) == [True, True, True, False]

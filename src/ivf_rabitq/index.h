@@ -160,6 +160,9 @@ class IvfIndex {
   // Flushes the log tail to the device, whoever appended it.
   Status sync_wal();
   bool wal_flush_failed() const { return wal_failed_.load(); }
+  // The format of the log the segment replayed (0: there was none). A log
+  // of version 1 takes no appends until a checkpoint replaces it.
+  uint32_t wal_version() const;
   // Whether the directory's delta.bin and wal.bin are exactly what this
   // segment has seen: then a checkpoint in place loses nobody's operations.
   bool matches_disk() const;
@@ -286,6 +289,12 @@ class IvfIndex {
   Status flush_wal_locked();
   // A failed device flush of the log sets the latch and closes the log.
   Status latch_on_failure(Status st);
+  // With wal_mu_ held: the segment's writer, made on first use from what
+  // the replay found; the account of a frame or mark it wrote; and its
+  // flush (which appends a mark) with that account kept.
+  wal::Writer& wal_writer_locked();
+  void note_written(const wal::Written& w);
+  Status sync_wal_locked();
   size_t delta_code_bytes() const { return manifest_.n_lists == 0 ? 0 : code_bytes_; }
 
   // Bounds-checked views of a main row's stored id and metadata bytes
@@ -349,13 +358,19 @@ class IvfIndex {
   mutable std::mutex writer_mu_;
 
   // The log. wal_mu_ guards the writer and what this segment knows of the
-  // file: which log it is and how many of its bytes it has seen (replayed
-  // at open plus its own appends), and the damaged ranges its replay
-  // skipped (kept in wal.corrupt.bin by the next checkpoint).
+  // file: which log it is (0: none), its format, where the frames this
+  // segment applied end (replayed at open, then its own appends and marks;
+  // kWalSeenUnknown once others' frames lie between), how much of it is
+  // known durable, and the damaged ranges its replay skipped (kept in
+  // wal.corrupt.bin by the next checkpoint).
+  static constexpr uint64_t kWalSeenUnknown = UINT64_MAX;
   mutable std::mutex wal_mu_;
   std::unique_ptr<wal::Writer> wal_writer_;
   uint64_t wal_id_ = 0;
-  uint64_t wal_len_ = 0;
+  uint32_t wal_version_ = 0;
+  uint64_t wal_seen_ = 0;
+  uint64_t wal_durable_ = 0;
+  bool wal_folded_ = false;  // delta.bin folded in more than the log holds (see wal::Writer::expect)
   std::vector<std::pair<uint64_t, uint64_t>> wal_damaged_;
   // delta.bin as this segment last saw it (absent: size 0, mtime 0).
   platform::FileStamp delta_stamp_;

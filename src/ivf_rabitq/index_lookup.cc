@@ -33,7 +33,7 @@ bool IsValidJson(std::string_view text) {
   simdjson::error_code err = parser.parse(text.data(), text.size(), true).error();
   if (err == simdjson::SUCCESS) return true;
   if (err != simdjson::DEPTH_ERROR) return false;
-  return nlohmann::json::accept(text);
+  return !parse_json_text(text).is_discarded();
 }
 
 // A slice of a mapped file through its offsets file (n + 1 u64 entries).
@@ -59,7 +59,8 @@ IvfIndex::~IvfIndex() {
   // unmap themselves.
   std::lock_guard<std::mutex> lock(wal_mu_);
   if (wal_writer_ && wal_writer_->is_open()) {
-    Status st = wal_writer_->sync();
+    std::optional<wal::Written> mark;
+    Status st = wal_writer_->sync(&mark);
     if (!st.ok()) {
       platform::PrintNotice("Nimbrel: " + platform::JoinPath(path_, segment::kWalFile) +
                             ": final flush of the log failed: " + st.message());

@@ -5,6 +5,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <span>
 
 #include "ivf_rabitq/index.h"
@@ -21,7 +22,13 @@ constexpr size_t kReplayBatch = 1 << 14;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
+Status Corrupt(const std::string& file, const std::string& what) {
+  return Status::Corrupt("corrupt index: " + file + ": " + what);
+}
+
 Status AboutFile(const std::string& file, const Status& st) {
+  // Something other than a regular file under a segment file's name.
+  if (st.code() == Code::kCorrupt) return Status::Corrupt("corrupt index: " + file + ": " + st.message());
   return Status(st.code(), file + ": " + st.message(), st.os_errno());
 }
 
@@ -54,6 +61,7 @@ class WalReplayer {
   Status LoadTombstones() {
     bool missing;
     NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeletedFile, &missing));
+    deleted_present_ = !missing;
     if (missing) return Status::Ok();
     NIMBREL_ASSIGN_OR_RETURN(x_.tombstones_, Tombstones::decode(bytes));
     return Status::Ok();
@@ -62,7 +70,11 @@ class WalReplayer {
   Status LoadDelta() {
     bool missing;
     NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeltaFile, &missing));
+    delta_present_ = !missing;
     if (missing) return Status::Ok();
+    // Every checkpoint writes deleted.bin before delta.bin: without it the
+    // rows it tombstoned would come back.
+    if (!deleted_present_) return Corrupt(segment::kDeletedFile, "missing, though delta.bin was written after it");
     NIMBREL_ASSIGN_OR_RETURN(delta_file::Decoded d,
                              delta_file::decode(bytes, x_.manifest_.n, x_.manifest_.dim, x_.delta_code_bytes(),
                                                 x_.manifest_.n_lists));
@@ -74,7 +86,7 @@ class WalReplayer {
     std::vector<std::optional<uint32_t>> main_slots(n);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 256), [&](const tbb::blocked_range<size_t>& r) {
       for (size_t i = r.begin(); i < r.end(); ++i) {
-        metas[i] = nlohmann::json::parse(d.rows[i].meta, nullptr, false);
+        metas[i] = parse_json_text(d.rows[i].meta);
         main_slots[i] = x_.main_slot_of(d.rows[i].id);
       }
     });
@@ -86,35 +98,62 @@ class WalReplayer {
   }
 
   Status ReplayLog() {
-    // Mapped, not read: a long log is scanned once, in place.
-    Result<platform::MappedFile> mapped = platform::MappedFile::Map(
-        platform::JoinPath(x_.path_, segment::kWalFile), platform::MappedFile::Access::kHot, true, false);
-    if (!mapped.ok()) {
-      if (mapped.status().code() == Code::kNotFound) return Status::Ok();
-      return AboutFile(segment::kWalFile, mapped.status());
+    const std::string path = platform::JoinPath(x_.path_, segment::kWalFile);
+    const std::string where = "Nimbrel: " + path + ": ";
+    Result<platform::File> file = platform::File::Open(path, platform::File::kRead);
+    if (!file.ok()) {
+      if (file.status().code() != Code::kNotFound) return AboutFile(segment::kWalFile, file.status());
+      // A checkpoint always leaves a log behind it: the frames after its
+      // fold point went with this one.
+      if (folded_.log_id != 0) return Corrupt(segment::kWalFile, "missing, though delta.bin folds in one");
+      return Status::Ok();
     }
-    if (mapped->empty()) return Status::Ok();
+    // Appends hold this lock exclusively: the scan sees whole frames only,
+    // and no writer cuts a torn tail off under the map.
+    if (Status st = platform::LockFile(*file, platform::LockKind::kShared); !st.ok()) {
+      return AboutFile(segment::kWalFile, st);
+    }
+    // Mapped, not read: a long log is scanned once, in place.
+    Result<platform::MappedFile> mapped = platform::MappedFile::Map(*file, platform::MappedFile::Access::kHot, true, false);
+    if (!mapped.ok()) return AboutFile(segment::kWalFile, mapped.status());
     const std::span<const uint8_t> log(mapped->data(), mapped->size());
-    // Frames before delta.bin's fold point are in delta.bin already; only
-    // the log that stamp names has them (an emptied log has a new id).
-    uint64_t start = wal::kHeaderBytes;
-    if (log.size() >= wal::kHeaderBytes && folded_.log_id != 0 &&
-        load_le<uint64_t>(log.data() + 8) == folded_.log_id) {
+    NIMBREL_ASSIGN_OR_RETURN(wal::Header header, wal::parse_header(log.data(), log.size()));
+    if (header.version == 0) {
+      if (folded_.log_id != 0) return Corrupt(segment::kWalFile, "empty, though delta.bin folds in a log");
+      return Status::Ok();
+    }
+    if ((header.flags & wal::kStartedByCheckpoint) != 0) {
+      // The checkpoint that started this log had written both files first.
+      if (!delta_present_) return Corrupt(segment::kDeltaFile, "missing, though wal.bin was started by a checkpoint");
+      if (!deleted_present_) {
+        return Corrupt(segment::kDeletedFile, "missing, though wal.bin was started by a checkpoint");
+      }
+    }
+    // Frames before delta.bin's fold point are in delta.bin already, and
+    // were on the device before it was written; only the log that stamp
+    // names has them (an emptied log has a new id).
+    uint64_t start = header.bytes, durable = header.bytes;
+    if (folded_.log_id != 0 && header.log_id == folded_.log_id) {
       // Shorter than what delta.bin folded in: the log's tail never reached
       // the device (a power cut after a checkpoint of frames that were not
       // flushed). delta.bin holds all of them.
-      start = std::min<uint64_t>(folded_.log_offset, log.size());
+      start = std::clamp<uint64_t>(folded_.log_offset, header.bytes, log.size());
+      durable = folded_.log_offset;
       if (folded_.log_offset > log.size()) {
-        platform::PrintNotice("Nimbrel: " + platform::JoinPath(x_.path_, segment::kWalFile) + ": " +
-                              U(log.size()) + " bytes, shorter than the " + U(folded_.log_offset) +
-                              " bytes delta.bin has folded in; all of its frames are in delta.bin");
+        platform::PrintNotice(where + U(log.size()) + " bytes, shorter than the " + U(folded_.log_offset) +
+                              " bytes delta.bin has folded in; all of its frames are in delta.bin, and the "
+                              "next write starts a new log");
+        x_.wal_folded_ = true;
       }
     }
-    NIMBREL_ASSIGN_OR_RETURN(wal::Scan scan, wal::scan(log.data(), log.size(), start, x_.manifest_.dim));
-    x_.wal_id_ = scan.log_id;
-    x_.wal_len_ = log.size();
+    wal::Scan scan = wal::scan_frames(header, log.data() + start, start, log.size(), x_.manifest_.dim, durable);
+    mapped = platform::MappedFile();
+    (void)platform::UnlockFile(*file);
+    x_.wal_id_ = header.log_id;
+    x_.wal_version_ = header.version;
+    x_.wal_seen_ = scan.end;
+    x_.wal_durable_ = scan.durable;
     x_.wal_damaged_ = scan.damaged;
-    const std::string where = "Nimbrel: " + platform::JoinPath(x_.path_, segment::kWalFile) + ": ";
     for (const auto& [begin, end] : scan.damaged) {
       platform::PrintNotice(where + "skipped " + U(end - begin) + " damaged bytes at offset " + U(begin) +
                             " and replayed the frames after them (the next checkpoint keeps the bytes in "
@@ -122,9 +161,10 @@ class WalReplayer {
     }
     if (scan.tail) {
       platform::PrintNotice(where + "ignored " + U(scan.tail->second - scan.tail->first) + " bytes at offset " +
-                            U(scan.tail->first) + " that hold no whole frame (an append cut short)");
+                            U(scan.tail->first) + ", from the first frame after the last device flush that " +
+                            "does not check out (a write never completed): the operations there and after it " +
+                            "were never made durable");
     }
-    mapped = platform::MappedFile();
     const size_t dim = x_.manifest_.dim;
 
     std::vector<DeltaRow> rows;
@@ -158,8 +198,7 @@ class WalReplayer {
           main_slots[j] = x_.main_slot_of(op.id);
           if (op.kind != WalOp::Kind::kAdd) continue;
           x_.encode_row(op, &rows[j], lists.empty() ? std::nullopt : std::optional<uint32_t>(lists[add_index[j]]));
-          metas[j] = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
-                                           nullptr, false);
+          metas[j] = std::move(scan.frames[first + j].meta);  // parsed and checked by the scan
           // The frame is not read again: its texts move into the row.
           rows[j].id = std::move(op.id);
           rows[j].meta = op.meta.empty() ? std::string("null") : std::move(op.meta);
@@ -175,8 +214,7 @@ class WalReplayer {
         if (x_.manifest_.n + x_.delta_.size() + 1 >= kSlotCapacity) {
           return Status::Corrupt("corrupt index: wal.bin: replaying it would exceed the u32 row space");
         }
-        Sanitise(&metas[j], &rows[j].meta, segment::kWalFile, "the frame at offset " + U(f.offset));
-        x_.replay_add(std::move(rows[j]), metas[j].is_discarded() ? nullptr : &metas[j], main_slots[j]);
+        x_.replay_add(std::move(rows[j]), &metas[j], main_slots[j]);
       }
     }
     return Status::Ok();
@@ -209,6 +247,8 @@ class WalReplayer {
 
   IvfIndex& x_;
   FoldStamp folded_;
+  bool deleted_present_ = false;
+  bool delta_present_ = false;
 };
 
 Status LoadWriteState(IvfIndex& x) { return WalReplayer(x).Run(); }

@@ -39,24 +39,53 @@ Status IvfIndex::check_slot_space(uint64_t adding) const {
 
 // ---- the log -------------------------------------------------------------------
 
+wal::Writer& IvfIndex::wal_writer_locked() {
+  if (!wal_writer_) {
+    wal_writer_ = std::make_unique<wal::Writer>(platform::JoinPath(path_, segment::kWalFile), manifest_.dim);
+    // It goes on from where the replay stopped, without reading the log again.
+    if (wal_id_ != 0 && wal_seen_ != kWalSeenUnknown) {
+      wal_writer_->expect(wal_id_, wal_seen_, wal_durable_, wal_folded_);
+    }
+  }
+  return *wal_writer_;
+}
+
+void IvfIndex::note_written(const wal::Written& w) {
+  if (w.created) {
+    // This segment made the log: it has seen all of it, the header.
+    wal_id_ = w.log_id;
+    wal_version_ = wal::kVersion;
+    wal_seen_ = wal_durable_ = wal::kHeaderBytes;
+    wal_folded_ = false;
+    wal_damaged_.clear();
+  }
+  // Written right after what this segment applied: it still has all of the
+  // log. Anywhere else, others' frames lie between, which it has not applied.
+  wal_seen_ = w.log_id == wal_id_ && w.offset == wal_seen_ ? wal_seen_ + w.bytes : kWalSeenUnknown;
+}
+
 Status IvfIndex::wal_write(const WalOp& op) {
-  const std::vector<uint8_t> frame = wal::encode_frame(op);
+  std::vector<uint8_t> frame = wal::frame_body(op);
   if (frame.empty()) {
     return Status::InvalidArgument("add: the record of id of " + U(op.id.size()) +
                                    " bytes is larger than a log frame can hold (4 GiB)");
   }
   std::lock_guard<std::mutex> lock(wal_mu_);
-  if (!wal_writer_) wal_writer_ = std::make_unique<wal::Writer>(platform::JoinPath(path_, segment::kWalFile));
-  std::optional<uint64_t> created;
-  Status st = wal_writer_->append(frame, &created);
-  if (created) {
-    // This segment made the log: it has seen all of it, the header.
-    wal_id_ = *created;
-    wal_len_ = wal::kHeaderBytes;
-    wal_damaged_.clear();
-  }
-  if (!st.ok()) return st;
-  wal_len_ += frame.size();
+  wal::Written w;
+  NIMBREL_RETURN_IF_ERROR(wal_writer_locked().append(std::move(frame), &w));
+  note_written(w);
+  return Status::Ok();
+}
+
+uint32_t IvfIndex::wal_version() const {
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  return wal_version_;
+}
+
+Status IvfIndex::sync_wal_locked() {
+  std::optional<wal::Written> mark;
+  NIMBREL_RETURN_IF_ERROR(wal_writer_locked().sync(&mark));
+  if (mark) note_written(*mark);
   return Status::Ok();
 }
 
@@ -76,7 +105,7 @@ Status IvfIndex::flush_wal_locked() {
   Status st;
   {
     std::lock_guard<std::mutex> lock(wal_mu_);
-    st = latch_on_failure(wal_writer_ ? wal_writer_->sync() : Status::Ok());
+    st = latch_on_failure(sync_wal_locked());
   }
   if (st.ok()) wal_flush_count.fetch_add(1);
   return st;
@@ -103,12 +132,10 @@ Status IvfIndex::wal_group_commit() {
 
 Status IvfIndex::sync_wal() {
   std::lock_guard<std::mutex> lock(wal_mu_);
-  // The file under the name, not this segment's descriptor: that may be a
-  // log a checkpoint elsewhere replaced, and the current one holds other
-  // handles' appends too.
-  Result<platform::File> f = platform::File::Open(platform::JoinPath(path_, segment::kWalFile), platform::File::kRead);
-  if (!f.ok()) return f.status().code() == Code::kNotFound ? Status::Ok() : f.status();
-  return latch_on_failure(f->Sync());
+  // The writer flushes the file under the name, not necessarily the one it
+  // held: that may be a log a checkpoint elsewhere replaced, and the
+  // current one holds other handles' appends too.
+  return latch_on_failure(sync_wal_locked());
 }
 
 // ---- apply -----------------------------------------------------------------------
@@ -257,8 +284,7 @@ Status IvfIndex::apply_add(const WalOp& op, const nlohmann::json* meta) {
   }
   nlohmann::json parsed;
   if (meta == nullptr) {
-    parsed = nlohmann::json::parse(op.meta.empty() ? std::string_view("null") : std::string_view(op.meta),
-                                   nullptr, false);
+    parsed = op.meta.empty() ? nlohmann::json() : parse_json_text(op.meta);
     if (!parsed.is_discarded()) meta = &parsed;
   }
   DeltaRow row;
@@ -295,7 +321,7 @@ Status IvfIndex::add(WalOp op, const nlohmann::json* parsed) {
   nlohmann::json own;
   if (parsed == nullptr) {
     const std::string_view text = op.meta.empty() ? std::string_view("null") : std::string_view(op.meta);
-    own = nlohmann::json::parse(text, nullptr, false);
+    own = parse_json_text(text);
     if (own.is_discarded()) {
       return Status::InvalidData("add: metadata is not valid JSON (" + json_parse_error(text) + ")");
     }
@@ -336,12 +362,14 @@ bool IvfIndex::matches_disk() const {
   const std::string wal_path = platform::JoinPath(path_, segment::kWalFile);
   Result<platform::FileStamp> wal = platform::Stamp(wal_path);
   if (!wal.ok()) {
-    if (wal.status().code() != Code::kNotFound || wal_len_ != 0) return false;
+    if (wal.status().code() != Code::kNotFound || wal_id_ != 0) return false;
   } else {
-    if (wal->size != wal_len_ || wal_len_ < wal::kHeaderBytes) return false;
+    // Exactly as long as what this segment applied (a torn tail it did not
+    // apply counts against it: a fresh view is the safe way round it).
+    if (wal_id_ == 0 || wal->size != wal_seen_) return false;
     // The same length is not the same log: compare the ids.
     Result<platform::File> f = platform::File::Open(wal_path, platform::File::kRead);
-    uint8_t header[wal::kHeaderBytes];
+    uint8_t header[wal::kLegacyHeaderBytes];
     if (!f.ok() || !f->PReadExact(header, sizeof header, 0).ok()) return false;
     if (load_le<uint64_t>(header + 8) != wal_id_) return false;
   }
@@ -361,13 +389,13 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   //    be on the device first. (A latched segment does not trust the log's
   //    flush, and writes its state from memory all the same; replay then
   //    copes with a log that came back shorter.)
-  if (!wal_failed_.load() && wal_id_ != 0) {
-    Result<platform::File> f = platform::File::Open(wal_path, platform::File::kRead);
-    if (f.ok()) {
-      NIMBREL_RETURN_IF_ERROR(latch_on_failure(f->Sync()));
-    } else if (f.status().code() != Code::kNotFound) {
-      return f.status();
-    }
+  //    delta.bin folds in what this segment applied, which that flush
+  //    put on the device (the mark it appends after is not).
+  const uint64_t folded = wal_seen_;
+  if (!wal_failed_.load() && wal_id_ != 0) NIMBREL_RETURN_IF_ERROR(latch_on_failure(sync_wal_locked()));
+  if (wal_seen_ == kWalSeenUnknown) {
+    return Status(Code::kIoError, "checkpoint: wal.bin holds operations of other writers that this segment has "
+                                  "not applied; a fresh open of the directory must checkpoint it");
   }
 
   // 1. Damaged log ranges this segment's replay skipped are kept, before
@@ -404,7 +432,7 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   //    newer tombstones beside an older delta, which replaying the log
   //    brings level again (docs/write-path.md).
   std::vector<uint8_t> tomb_bytes, delta_bytes;
-  const FoldStamp stamp{wal_id_, wal_id_ == 0 ? 0 : wal_len_};
+  const FoldStamp stamp{wal_id_, wal_id_ == 0 ? 0 : folded};
   {
     std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
     std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
@@ -421,12 +449,16 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   NIMBREL_RETURN_IF_ERROR(storage::write_generation(path_, new_generation));
 
   // 4. The log is emptied last: until then, delta.bin's stamp says which
-  //    of its frames are folded in.
-  if (wal_id_ != 0 || platform::Exists(wal_path)) {
-    NIMBREL_ASSIGN_OR_RETURN(uint64_t id, wal::reset(wal_path));
-    if (wal_writer_) wal_writer_->close();
-    wal_id_ = id;
-    wal_len_ = wal::kHeaderBytes;
+  //    of its frames are folded in. The new log's header says a checkpoint
+  //    started it, so that a delta.bin or deleted.bin lost later is noticed.
+  NIMBREL_ASSIGN_OR_RETURN(uint64_t id, wal::reset(wal_path, wal::kStartedByCheckpoint));
+  wal_id_ = id;
+  wal_version_ = wal::kVersion;
+  wal_seen_ = wal_durable_ = wal::kHeaderBytes;
+  wal_folded_ = false;
+  if (wal_writer_) {
+    wal_writer_->close();
+    wal_writer_->expect(id, wal::kHeaderBytes, wal::kHeaderBytes);
   }
   wal_damaged_.clear();
   pending_ops_ = 0;

@@ -159,25 +159,6 @@ Status File::WriteAll(const void* data, size_t len) {
   return Status::Ok();
 }
 
-Status File::WriteOnce(const void* data, size_t len) {
-  if (int err = InjectedFault("write", path_)) return Status::FromErrno(err);
-  ssize_t w;
-  do {
-    w = ::write(fd_, data, len);
-  } while (w < 0 && errno == EINTR);
-  if (w < 0) return Status::FromErrno(errno);
-  if (Tracing()) TraceWrite(fd_, data, static_cast<size_t>(w));
-  if (static_cast<size_t>(w) != len) {
-    // Only a full device or a file size limit stops a regular file's write
-    // short; report it as the former.
-    return Status(Code::kIoError,
-                  "short write: " + std::to_string(w) + " of " + std::to_string(len) + " bytes (" +
-                      OsErrorText(ENOSPC) + ")",
-                  ENOSPC);
-  }
-  return Status::Ok();
-}
-
 Result<FileId> File::Identity() const {
   struct stat st{};
   if (::fstat(fd_, &st) != 0) return Status::FromErrno(errno);

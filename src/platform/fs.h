@@ -52,11 +52,6 @@ class File {
   Status Close();
   Result<uint64_t> Size() const;
   Status WriteAll(const void* data, size_t len);
-  // One write() call of all `len` bytes (on a descriptor opened for
-  // appending, the bytes land together even when other processes append
-  // too). A short write is an error: it is not continued, since a second
-  // call could land after another process's bytes.
-  Status WriteOnce(const void* data, size_t len);
   // Which file the descriptor refers to (device and inode).
   Result<FileId> Identity() const;
   Status PWriteAll(const void* data, size_t len, uint64_t offset);

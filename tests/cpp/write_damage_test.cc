@@ -107,10 +107,13 @@ TEST_F(DamagedWritePath, ALogCutInsideItsLastFramesKeepsTheWholeFramesBeforeTheC
   Result<wal::Scan> scan = wal::scan(wal.data(), wal.size(), 0);
   ASSERT_TRUE(scan.ok());
   ASSERT_EQ(scan->frames.size(), 8u);
-  // A cut inside a frame opens as the cut at that frame's start does.
+  // A cut opens as the cut at the end of the last whole operation before it
+  // does (the marks between operations change nothing).
   std::map<uint64_t, Counts> at_boundary;
-  for (size_t k = scan->frames.size() - 3; k <= scan->frames.size(); ++k) {
-    const uint64_t boundary = k < scan->frames.size() ? scan->frames[k].offset : wal.size();
+  const size_t first = scan->frames.size() - 3;
+  std::vector<uint64_t> boundaries = {scan->frames[first].offset};
+  for (size_t k = first; k < scan->frames.size(); ++k) boundaries.push_back(scan->frames[k].end);
+  for (uint64_t boundary : boundaries) {
     std::optional<Counts> c = OpenWith("wal.bin", Prefix(wal, boundary));
     ASSERT_TRUE(c) << boundary;
     at_boundary[boundary] = *c;
@@ -157,8 +160,9 @@ TEST_F(DamagedWritePath, ChangedBytesOpenOrAreRefused) {
       ASSERT_TRUE(scan.ok());
       for (const auto& f : scan->frames) {
         if (lowest >= f.offset + wal::kFrameHeaderBytes && lowest < f.end) {
-          const uint8_t* rec = bytes.data() + f.offset + wal::kFrameHeaderBytes;
-          store_le<uint32_t>(bytes.data() + f.offset + 4, crc32_ieee(rec, f.end - f.offset - wal::kFrameHeaderBytes));
+          std::vector<uint8_t> frame(bytes.begin() + f.offset, bytes.begin() + f.end);
+          wal::seal(&frame, scan->header.log_id, f.offset);
+          std::copy(frame.begin(), frame.begin() + 8, bytes.begin() + f.offset);
         }
       }
     }
