@@ -1,6 +1,6 @@
-"""Segment files that are not regular files: a FIFO or a link to a device
-under a segment file's name is refused as damage, without blocking, and
-without reading the device. Every open runs in a child with a timeout, so a
+"""Segment files that are not regular files: a FIFO or a symlink (which
+could lead to a device) under a segment file's name is refused as damage,
+without blocking and without following the link. Every open runs in a child with a timeout, so a
 hang fails the test instead of stopping the suite."""
 
 import os
@@ -53,7 +53,7 @@ def test_a_special_file_under_a_segment_files_name_is_refused_without_blocking(s
         os.mkfifo(target)
     else:
         os.symlink("/dev/zero", target)
-    what = "a FIFO" if kind == "fifo" else "a character device"
+    what = "a FIFO" if kind == "fifo" else "a symbolic link"  # not followed, wherever it leads
     got = child(OPEN, seg)
     if name == "generation":
         assert got == "opened"  # read as 0, as a missing file is
@@ -90,4 +90,4 @@ def test_a_log_swapped_for_a_device_under_an_open_handle_refuses_the_next_write(
         except OSError as e:
             print(e)
     """, seg)
-    assert out == "corrupt index: wal.bin: not a regular file (a character device)"
+    assert out == "corrupt index: wal.bin: not a regular file (a symbolic link)"

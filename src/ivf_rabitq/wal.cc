@@ -405,12 +405,7 @@ void Writer::expect(uint64_t log_id, uint64_t end, uint64_t durable, bool folded
   folded_log_id_ = folded ? log_id : 0;
 }
 
-Status Writer::ensure_open(bool create, bool* created) {
-  if (file_.is_open()) {
-    Result<platform::FileId> now = platform::PathIdentity(path_);
-    if (now.ok() && *now == id_) return Status::Ok();
-    (void)file_.Close();
-  }
+Status Writer::open_log(bool create, bool* created) {
   if (create) {
     NIMBREL_ASSIGN_OR_RETURN(std::optional<uint64_t> made, create_if_missing(path_));
     if (made) {
@@ -428,28 +423,31 @@ Status Writer::ensure_open(bool create, bool* created) {
   uint8_t bytes[kHeaderBytes];
   const size_t n = static_cast<size_t>(std::min<uint64_t>(size, kHeaderBytes));
   NIMBREL_RETURN_IF_ERROR(f.PReadExact(bytes, n, 0));
+  // A header, once there, never changes: reading it unlocked is safe.
   NIMBREL_ASSIGN_OR_RETURN(Header h, parse_header(bytes, n));
   // The log this writer knew goes on where it left off; any other is read
   // from its first frame on.
-  if (h.version == 0 || h.log_id != log_id_) {
-    expect(h.log_id, h.bytes, h.bytes);
-  }
+  if (h.version == 0 || h.log_id != log_id_) expect(h.log_id, h.bytes, h.bytes);
   header_ = h;
   NIMBREL_ASSIGN_OR_RETURN(id_, f.Identity());
   file_ = std::move(f);
   return Status::Ok();
 }
 
-Status Writer::lock_current(bool append, bool* created) {
+Status Writer::lock_current(bool append, bool* created, uint64_t* size) {
   *created = false;
   // Rarely more than one round: only when the name is given to another
-  // file while this writer waits for the lock.
+  // file (a checkpoint elsewhere) while this writer holds the old one.
   for (int round = 0; round < 64; ++round) {
-    bool made = false;
-    NIMBREL_RETURN_IF_ERROR(ensure_open(/*create=*/append, &made));
-    *created = *created || made;
+    if (!file_.is_open()) {
+      bool made = false;
+      NIMBREL_RETURN_IF_ERROR(open_log(/*create=*/append, &made));
+      *created = *created || made;
+    }
     NIMBREL_RETURN_IF_ERROR(platform::LockFile(file_, platform::LockKind::kExclusive));
-    Result<platform::FileId> now = platform::PathIdentity(path_);
+    // Checked under the lock: the file locked is the one under the name.
+    // The same look gives its size, where the frames others wrote end.
+    Result<platform::FileId> now = platform::PathIdentity(path_, size);
     if (now.ok() && *now == id_) {
       const bool empty = header_.version == 0;
       const bool folded = append && !empty && header_.log_id == folded_log_id_;
@@ -472,8 +470,7 @@ Status Writer::lock_current(bool append, bool* created) {
   return Status(Code::kIoError, "wal.bin: the log kept being replaced while this writer waited for it");
 }
 
-Status Writer::catch_up() {
-  NIMBREL_ASSIGN_OR_RETURN(uint64_t size, file_.Size());
+Status Writer::catch_up(uint64_t size) {
   if (size == end_) return Status::Ok();
   if (size < end_) {
     // Shorter than what this writer saw: trust none of what it knew.
@@ -512,12 +509,13 @@ Status Writer::write_locked(std::vector<uint8_t>* frame, Written* out) {
 
 Status Writer::append(std::vector<uint8_t> frame, Written* out) {
   bool created;
-  NIMBREL_RETURN_IF_ERROR(lock_current(/*append=*/true, &created));
+  uint64_t size;
+  NIMBREL_RETURN_IF_ERROR(lock_current(/*append=*/true, &created, &size));
   Status st = header_.version != kVersion
                   ? Status(Code::kIoError, "wal.bin: a log of version " + U(header_.version) +
                                                " is only replayed, it takes no new operations (flush() "
                                                "replaces it by a current one)")
-                  : catch_up();
+                  : catch_up(size);
   if (st.ok()) st = write_locked(&frame, out);
   (void)platform::UnlockFile(file_);
   if (st.ok()) out->created = created;
@@ -527,12 +525,13 @@ Status Writer::append(std::vector<uint8_t> frame, Written* out) {
 Status Writer::sync(std::optional<Written>* mark) {
   mark->reset();
   bool created;
-  Status st = lock_current(/*append=*/false, &created);
+  uint64_t size;
+  Status st = lock_current(/*append=*/false, &created, &size);
   if (st.code() == Code::kNotFound) return Status::Ok();  // no log: nothing to flush
   NIMBREL_RETURN_IF_ERROR(st);
   // Everything up to `covered` was written before the flush starts, so the
   // flush puts it on the device.
-  if (header_.version == kVersion) st = catch_up();
+  if (header_.version == kVersion) st = catch_up(size);
   const uint64_t covered = end_;
   const uint64_t log_id = header_.log_id;
   (void)platform::UnlockFile(file_);
@@ -543,8 +542,8 @@ Status Writer::sync(std::optional<Written>* mark) {
   if (header_.version != kVersion || log_id == folded_log_id_ || covered <= durable_) return Status::Ok();
   // The mark is a convenience for a later replay: a failure to write it
   // does not make the flush any less done.
-  if (!lock_current(/*append=*/false, &created).ok()) return Status::Ok();
-  if (header_.log_id == log_id && catch_up().ok()) {
+  if (!lock_current(/*append=*/false, &created, &size).ok()) return Status::Ok();
+  if (header_.log_id == log_id && catch_up(size).ok()) {
     std::vector<uint8_t> frame = mark_frame(covered, log_id, end_);
     Written w;
     if (write_locked(&frame, &w).ok()) {

@@ -176,15 +176,16 @@ class Writer {
   void close() { (void)file_.Close(); }
 
  private:
-  // Opens the log under the name unless the file held is still it.
-  Status ensure_open(bool create, bool* created);
-  // ensure_open, then the file's exclusive lock, making sure the name
-  // still refers to the locked file. For an append, the log is created
-  // when missing, and one that takes no frames is replaced first.
-  Status lock_current(bool append, bool* created);
-  // With the lock held: reads what other writers appended since end_, and
-  // cuts off a torn tail.
-  Status catch_up();
+  // Opens the log under the name (creating it first when `create`) and
+  // reads its header.
+  Status open_log(bool create, bool* created);
+  // The exclusive lock of the file under the name (opened as needed), and
+  // that file's size. For an append, the log is created when missing, and
+  // one that takes no frames is replaced first.
+  Status lock_current(bool append, bool* created, uint64_t* size);
+  // With the lock held and the file `size` bytes long: reads what other
+  // writers appended since end_, and cuts off a torn tail.
+  Status catch_up(uint64_t size);
   Status write_locked(std::vector<uint8_t>* frame, Written* out);
 
   std::string path_;

@@ -26,7 +26,8 @@ Status ShortRead() {
 Status NotRegular(mode_t m) {
   // A directory keeps the system's own error, as reading one would give.
   if (S_ISDIR(m)) return Status::FromErrno(EISDIR);
-  const char* what = S_ISFIFO(m)   ? "a FIFO"
+  const char* what = S_ISLNK(m)    ? "a symbolic link"
+                     : S_ISFIFO(m) ? "a FIFO"
                      : S_ISCHR(m)  ? "a character device"
                      : S_ISBLK(m)  ? "a block device"
                      : S_ISSOCK(m) ? "a socket"
@@ -58,16 +59,22 @@ void TraceFd(TraceEvent::Op op, int fd, uint64_t offset = 0) {
 
 Result<int> OpenRegular(const std::string& path, int flags, unsigned perm) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
-  // Looked at before it is opened: opening a FIFO waits for its other end
-  // (for ever, if none comes), and opening a device may act on it.
-  struct stat st{};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return NotRegular(st.st_mode);
+  // Not through a symlink (it could lead to a device), and without waiting:
+  // opening a FIFO waits for its other end, for ever if none comes.
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, static_cast<mode_t>(perm));
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, static_cast<mode_t>(perm));
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Status::FromErrno(errno);
-  // The name may have been replaced since: what counts is what was opened.
+  if (fd < 0) {
+    const int err = errno;
+    struct stat st{};
+    if ((err == ELOOP || err == ENXIO) && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return NotRegular(st.st_mode);
+    }
+    return Status::FromErrno(err);
+  }
+  // Nothing is read before this look at what was opened.
+  struct stat st{};
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     ::close(fd);
@@ -77,10 +84,8 @@ Result<int> OpenRegular(const std::string& path, int flags, unsigned perm) {
     ::close(fd);
     return NotRegular(st.st_mode);
   }
-  // Non-blocking only guarded the open; a regular file's reads and
-  // writes never wait on it, but nothing should run in an unusual mode.
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it only guarded the open, and changes nothing for a
+  // regular file's reads, writes and locks.
   return fd;
 }
 
@@ -165,10 +170,11 @@ Result<FileId> File::Identity() const {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-Result<FileId> PathIdentity(const std::string& path) {
+Result<FileId> PathIdentity(const std::string& path, uint64_t* size) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 

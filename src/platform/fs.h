@@ -41,10 +41,11 @@ class File {
   File& operator=(const File&) = delete;
 
   enum Mode { kRead, kReadWrite, kReadWriteCreate, kWriteTruncate, kAppendCreate };
-  // Opens a regular file, following symlinks. Anything else under the name
-  // (a FIFO, a device, a directory, a socket) is refused without blocking
-  // and, unless it changed between the checks, without being opened: a
-  // kCorrupt status "not a regular file ({what it is})".
+  // Opens a regular file. Anything else under the name (a symlink, a FIFO,
+  // a device, a socket) is refused without blocking and before anything is
+  // read or written: a kCorrupt status "not a regular file ({what it is})";
+  // a directory gives the system's EISDIR. Symlinks are not followed: a
+  // segment's files are its own, and a link could lead anywhere.
   static Result<File> Open(const std::string& path, Mode mode, unsigned perm = 0666);
 
   bool is_open() const { return fd_ >= 0; }
@@ -88,8 +89,9 @@ Status Rename(const std::string& from, const std::string& to);
 // Gives the file `from` the second name `to`; fails with EEXIST when `to`
 // exists (never replaces it).
 Status LinkNoReplace(const std::string& from, const std::string& to);
-// The identity of the file a path names (symlinks followed).
-Result<FileId> PathIdentity(const std::string& path);
+// The identity of the file a path names (symlinks followed), and its size
+// when `size` is given.
+Result<FileId> PathIdentity(const std::string& path, uint64_t* size = nullptr);
 Status Unlink(const std::string& path);              // ENOENT is an error too
 Status RemoveAll(const std::string& path);           // ENOENT is success
 Result<std::vector<std::string>> ListDirectory(const std::string& path);  // names, no . or ..

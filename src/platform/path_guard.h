@@ -13,9 +13,9 @@ namespace nimbrel::platform {
 // call, never act on a shorter name.
 inline bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-// Opens `path` with open(2) `flags` when it names a regular file (symlinks
-// followed); anything else is refused without blocking, mostly without
-// being opened at all (see File::Open). Returns the descriptor.
+// Opens `path` with open(2) `flags` when it names a regular file itself
+// (not a symlink to one); anything else is refused without blocking and
+// before anything is read (see File::Open). Returns the descriptor.
 Result<int> OpenRegular(const std::string& path, int flags, unsigned perm);
 
 }  // namespace nimbrel::platform
