@@ -32,18 +32,6 @@ using segment::kOffsetBytes;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
-Status Corrupt(const std::string& file, const std::string& what) {
-  return Status::Corrupt("corrupt index: " + file + ": " + what);
-}
-
-// An OS error about one file of the directory, naming it: "ids.bin:
-// Permission denied (os error 13)". Kind and errno are kept.
-Status AboutFile(const std::string& file, const Status& st) {
-  // Something other than a regular file under a segment file's name.
-  if (st.code() == Code::kCorrupt) return Status::Corrupt("corrupt index: " + file + ": " + st.message());
-  return Status(st.code(), file + ": " + st.message(), st.os_errno());
-}
-
 // The dense rotation of formats 1 and 2 is a padded_dim x padded_dim
 // matrix built by Gram-Schmidt at every open: quadratic memory and cubic
 // time in the dimension. Past this dimension (128 MiB of matrix, minutes
@@ -127,7 +115,7 @@ class IvfIndexOpener {
         *missing = true;
         return std::vector<uint8_t>();
       }
-      return AboutFile(name, bytes.status());
+      return about_file(name, bytes.status());
     }
     return unwrap_header(magic, *bytes, name);
   }
@@ -144,9 +132,9 @@ class IvfIndexOpener {
     if (missing) return Status::Ok();
     record::Reader r(body.data(), body.size());
     uint32_t version;
-    if (!r.u32(&version)) return Corrupt(segment::kFormatFile, r.error());
+    if (!r.u32(&version)) return corrupt_file(segment::kFormatFile, r.error());
     if (version < segment::kOldestReadableFormat || version > kFormatVersion) {
-      return Corrupt(segment::kFormatFile, Unsupported(version));
+      return corrupt_file(segment::kFormatFile, Unsupported(version));
     }
     format_file_version_ = version;
     return Status::Ok();
@@ -160,11 +148,11 @@ class IvfIndexOpener {
     if (recorded == 0) {
       idx_->format_version_ = format_file_version_ != 0 ? format_file_version_ : 1;
     } else if (recorded < segment::kOldestReadableFormat || recorded > kFormatVersion) {
-      return Corrupt(segment::kManifestFile, Unsupported(recorded));
+      return corrupt_file(segment::kManifestFile, Unsupported(recorded));
     } else if (format_file_version_ == 0) {
-      return Corrupt(segment::kFormatFile, "missing (manifest.bin records format " + U(recorded) + ")");
+      return corrupt_file(segment::kFormatFile, "missing (manifest.bin records format " + U(recorded) + ")");
     } else if (format_file_version_ != recorded) {
-      return Corrupt(segment::kFormatFile, "version " + U(format_file_version_) +
+      return corrupt_file(segment::kFormatFile, "version " + U(format_file_version_) +
                                                " contradicts format " + U(recorded) + " recorded in manifest.bin");
     } else {
       idx_->format_version_ = recorded;
@@ -182,7 +170,7 @@ class IvfIndexOpener {
     bool missing;
     NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> body,
                              ReadHeaderFile(segment::kManifestFile, segment::kManifestMagic, &missing));
-    if (missing) return Corrupt(segment::kManifestFile, "missing");
+    if (missing) return corrupt_file(segment::kManifestFile, "missing");
     NIMBREL_ASSIGN_OR_RETURN(idx_->manifest_, decode_manifest(body.data(), body.size()));
     return Status::Ok();
   }
@@ -195,13 +183,13 @@ class IvfIndexOpener {
     if (missing) return Status::Ok();
     record::Reader r(body.data(), body.size());
     uint64_t entries;
-    if (!r.count(&entries, 8 + 4)) return Corrupt(segment::kCrcsFile, r.error());
+    if (!r.count(&entries, 8 + 4)) return corrupt_file(segment::kCrcsFile, r.error());
     for (uint64_t i = 0; i < entries; ++i) {
       std::string name;
       uint32_t crc;
-      if (!r.str(&name) || !r.u32(&crc)) return Corrupt(segment::kCrcsFile, r.error());
-      if (!IsPlainFileName(name)) return Corrupt(segment::kCrcsFile, "entry " + U(i) + " is not a file name");
-      if (!idx_->crcs_.emplace(name, crc).second) return Corrupt(segment::kCrcsFile, "repeated entry " + name);
+      if (!r.str(&name) || !r.u32(&crc)) return corrupt_file(segment::kCrcsFile, r.error());
+      if (!IsPlainFileName(name)) return corrupt_file(segment::kCrcsFile, "entry " + U(i) + " is not a file name");
+      if (!idx_->crcs_.emplace(name, crc).second) return corrupt_file(segment::kCrcsFile, "repeated entry " + name);
     }
     return Status::Ok();
   }
@@ -219,8 +207,8 @@ class IvfIndexOpener {
     const bool hot = access == MappedFile::Access::kHot;
     Result<MappedFile> m = MappedFile::Map(PathOf(name), access, hot && prewarm_enabled(), hot && mlock_enabled());
     if (!m.ok()) {
-      if (m.status().code() != Code::kNotFound) return AboutFile(name, m.status());
-      if (need == kRequired || (need == kOptional && Recorded(name))) return Corrupt(name, "missing");
+      if (m.status().code() != Code::kNotFound) return about_file(name, m.status());
+      if (need == kRequired || (need == kOptional && Recorded(name))) return corrupt_file(name, "missing");
       if (present != nullptr) *present = false;
       return Status::Ok();
     }
@@ -233,7 +221,7 @@ class IvfIndexOpener {
   Status CheckSize(const std::string& name, const MappedFile& m, unsigned __int128 expected) {
     if (static_cast<unsigned __int128>(m.size()) == expected) return Status::Ok();
     const std::string want = expected > UINT64_MAX ? "more than 2^64 - 1" : U(static_cast<uint64_t>(expected));
-    return Corrupt(name, "size " + U(m.size()) + " (expected " + want + ")");
+    return corrupt_file(name, "size " + U(m.size()) + " (expected " + want + ")");
   }
 
   // An offsets file of n + 1 u64 whose first entry is 0 and whose last is
@@ -245,7 +233,7 @@ class IvfIndexOpener {
     const uint64_t first = load_le<uint64_t>(offsets.data());
     const uint64_t last = load_le<uint64_t>(offsets.data() + n * kOffsetBytes);
     if (first != 0 || last != target.size()) {
-      return Corrupt(name, "offsets run from " + U(first) + " to " + U(last) + ", not from 0 to " + U(target.size()));
+      return corrupt_file(name, "offsets run from " + U(first) + " to " + U(last) + ", not from 0 to " + U(target.size()));
     }
     return Status::Ok();
   }
@@ -292,7 +280,7 @@ class IvfIndexOpener {
     NIMBREL_RETURN_IF_ERROR(Map(segment::kMetaFile, A::kRandom, kOptional, &x.meta_, &has_meta));
     NIMBREL_RETURN_IF_ERROR(Map(segment::kMetaOffsetsFile, A::kRandom, kOptional, &x.meta_off_, &has_meta_off));
     if (has_meta != has_meta_off) {
-      return Corrupt(has_meta ? segment::kMetaOffsetsFile : segment::kMetaFile, "missing");
+      return corrupt_file(has_meta ? segment::kMetaOffsetsFile : segment::kMetaFile, "missing");
     }
     if (has_meta) NIMBREL_RETURN_IF_ERROR(CheckOffsets(segment::kMetaOffsetsFile, x.meta_off_, x.meta_));
 
@@ -331,12 +319,12 @@ class IvfIndexOpener {
         if (name == segment::kIdHashFile) continue;  // already found unusable; rebuilt below
         Result<uint64_t> size = platform::FileSize(PathOf(name));
         if (!size.ok()) {
-          if (size.status().code() == Code::kNotFound) return Corrupt(name, "missing");
-          return AboutFile(name, size.status());
+          if (size.status().code() == Code::kNotFound) return corrupt_file(name, "missing");
+          return about_file(name, size.status());
         }
         if (*size > budget) continue;
         Result<uint32_t> crc = storage::crc32_file_with_buffer(PathOf(name), buffer);
-        if (!crc.ok()) return AboutFile(name, crc.status());
+        if (!crc.ok()) return about_file(name, crc.status());
         got = *crc;
       }
       if (got == want) continue;
@@ -344,7 +332,7 @@ class IvfIndexOpener {
         idhash_problem_ = "checksum mismatch";
         continue;
       }
-      return Corrupt(name, "checksum mismatch");
+      return corrupt_file(name, "checksum mismatch");
     }
     return Status::Ok();
   }
@@ -381,9 +369,9 @@ class IvfIndexOpener {
     if (!has_sparse_) return Status::Ok();
     const MappedFile& f = x.sparse_;
     const char* name = segment::kSparseFile;
-    if (f.size() < 8) return Corrupt(name, "size " + U(f.size()) + " is shorter than its 8-byte count");
+    if (f.size() < 8) return corrupt_file(name, "size " + U(f.size()) + " is shorter than its 8-byte count");
     const uint64_t count = load_le<uint64_t>(f.data());
-    if (count > (f.size() - 8) / 8) return Corrupt(name, U(count) + " terms do not fit in " + U(f.size()) + " bytes");
+    if (count > (f.size() - 8) / 8) return corrupt_file(name, U(count) + " terms do not fit in " + U(f.size()) + " bytes");
     // Up to 2^61 terms of up to 2^32 - 1 postings each: the total is
     // counted in 128 bits, so no count can wrap around into a matching size.
     unsigned __int128 postings = 0;
@@ -392,14 +380,14 @@ class IvfIndexOpener {
       const uint8_t* e = f.data() + 8 + i * 8;
       const uint32_t term = load_le<uint32_t>(e);
       const uint32_t n_postings = load_le<uint32_t>(e + 4);
-      if (static_cast<int64_t>(term) <= previous) return Corrupt(name, "terms are not in ascending order");
+      if (static_cast<int64_t>(term) <= previous) return corrupt_file(name, "terms are not in ascending order");
       previous = term;
       x.term_dir_.emplace_hint(x.term_dir_.end(), term, std::make_pair(static_cast<uint64_t>(postings), n_postings));
       postings += n_postings;
     }
     const unsigned __int128 want = 8 + static_cast<unsigned __int128>(8) * count + 8 * postings;
     if (want != f.size()) {
-      return Corrupt(name, "size " + U(f.size()) + " does not match its " + U(count) + " terms and " +
+      return corrupt_file(name, "size " + U(f.size()) + " does not match its " + U(count) + " terms and " +
                                U(static_cast<uint64_t>(postings)) + " postings");
     }
     x.sparse_postings_ = f.data() + 8 + count * 8;

@@ -12,6 +12,7 @@
 #include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/storage.h"
 
 namespace nimbrel {
 namespace {
@@ -22,16 +23,6 @@ constexpr size_t kReplayBatch = 1 << 14;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
-Status Corrupt(const std::string& file, const std::string& what) {
-  return Status::Corrupt("corrupt index: " + file + ": " + what);
-}
-
-Status AboutFile(const std::string& file, const Status& st) {
-  // Something other than a regular file under a segment file's name.
-  if (st.code() == Code::kCorrupt) return Status::Corrupt("corrupt index: " + file + ": " + st.message());
-  return Status(st.code(), file + ": " + st.message(), st.os_errno());
-}
-
 // A file's bytes; empty with *missing set when it does not exist.
 Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* name, bool* missing) {
   *missing = false;
@@ -41,7 +32,7 @@ Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* n
     *missing = true;
     return std::vector<uint8_t>();
   }
-  return AboutFile(name, bytes.status());
+  return about_file(name, bytes.status());
 }
 
 }  // namespace
@@ -74,7 +65,7 @@ class WalReplayer {
     if (missing) return Status::Ok();
     // Every checkpoint writes deleted.bin before delta.bin: without it the
     // rows it tombstoned would come back.
-    if (!deleted_present_) return Corrupt(segment::kDeletedFile, "missing, though delta.bin was written after it");
+    if (!deleted_present_) return corrupt_file(segment::kDeletedFile, "missing, though delta.bin was written after it");
     NIMBREL_ASSIGN_OR_RETURN(delta_file::Decoded d,
                              delta_file::decode(bytes, x_.manifest_.n, x_.manifest_.dim, x_.delta_code_bytes(),
                                                 x_.manifest_.n_lists));
@@ -102,31 +93,31 @@ class WalReplayer {
     const std::string where = "Nimbrel: " + path + ": ";
     Result<platform::File> file = platform::File::Open(path, platform::File::kRead);
     if (!file.ok()) {
-      if (file.status().code() != Code::kNotFound) return AboutFile(segment::kWalFile, file.status());
+      if (file.status().code() != Code::kNotFound) return about_file(segment::kWalFile, file.status());
       // A checkpoint always leaves a log behind it: the frames after its
       // fold point went with this one.
-      if (folded_.log_id != 0) return Corrupt(segment::kWalFile, "missing, though delta.bin folds in one");
+      if (folded_.log_id != 0) return corrupt_file(segment::kWalFile, "missing, though delta.bin folds in one");
       return Status::Ok();
     }
     // Appends hold this lock exclusively: the scan sees whole frames only,
     // and no writer cuts a torn tail off under the map.
     if (Status st = platform::LockFile(*file, platform::LockKind::kShared); !st.ok()) {
-      return AboutFile(segment::kWalFile, st);
+      return about_file(segment::kWalFile, st);
     }
     // Mapped, not read: a long log is scanned once, in place.
     Result<platform::MappedFile> mapped = platform::MappedFile::Map(*file, platform::MappedFile::Access::kHot, true, false);
-    if (!mapped.ok()) return AboutFile(segment::kWalFile, mapped.status());
+    if (!mapped.ok()) return about_file(segment::kWalFile, mapped.status());
     const std::span<const uint8_t> log(mapped->data(), mapped->size());
     NIMBREL_ASSIGN_OR_RETURN(wal::Header header, wal::parse_header(log.data(), log.size()));
     if (header.version == 0) {
-      if (folded_.log_id != 0) return Corrupt(segment::kWalFile, "empty, though delta.bin folds in a log");
+      if (folded_.log_id != 0) return corrupt_file(segment::kWalFile, "empty, though delta.bin folds in a log");
       return Status::Ok();
     }
     if ((header.flags & wal::kStartedByCheckpoint) != 0) {
       // The checkpoint that started this log had written both files first.
-      if (!delta_present_) return Corrupt(segment::kDeltaFile, "missing, though wal.bin was started by a checkpoint");
+      if (!delta_present_) return corrupt_file(segment::kDeltaFile, "missing, though wal.bin was started by a checkpoint");
       if (!deleted_present_) {
-        return Corrupt(segment::kDeletedFile, "missing, though wal.bin was started by a checkpoint");
+        return corrupt_file(segment::kDeletedFile, "missing, though wal.bin was started by a checkpoint");
       }
     }
     // Frames before delta.bin's fold point are in delta.bin already, and

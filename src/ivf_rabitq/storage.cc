@@ -39,6 +39,15 @@ Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vecto
   return std::vector<uint8_t>(file.begin() + 8, file.end());
 }
 
+Status corrupt_file(const std::string& file, const std::string& what) {
+  return Status::Corrupt("corrupt index: " + file + ": " + what);
+}
+
+Status about_file(const std::string& file, const Status& st) {
+  if (st.code() == Code::kCorrupt) return corrupt_file(file, st.message());
+  return Status(st.code(), file + ": " + st.message(), st.os_errno());
+}
+
 namespace storage {
 namespace {
 

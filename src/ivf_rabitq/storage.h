@@ -25,6 +25,13 @@ std::vector<uint8_t> wrap_with_header(const char magic[4], const std::vector<uin
 Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vector<uint8_t>& file,
                                            std::string_view file_name);
 
+// "corrupt index: {file}: {what}": the refusal of a damaged segment file.
+Status corrupt_file(const std::string& file, const std::string& what);
+// An error about one file of a segment directory, naming it: "ids.bin:
+// Permission denied (os error 13)", kind and errno kept. Something other
+// than a regular file under the name is damage: "corrupt index: ...".
+Status about_file(const std::string& file, const Status& st);
+
 namespace storage {
 // Every temporary file of an atomic write ends in this; recovery removes
 // such leftovers.
