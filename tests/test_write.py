@@ -283,3 +283,22 @@ def test_a_log_of_the_earlier_format_is_replayed_then_replaced_by_a_current_one(
     h.close()
     h = nimbrel.ZevireDarir(seg_path, 8)
     assert h.has_ids(["old", "kept", "new", "id2"]) == [True, True, True, False]
+
+
+def test_a_stale_handle_of_another_dimension_leaves_the_new_segments_log_alone(tmp_path):
+    # Its last reference flushes the log under the name, which by then is
+    # the rebuilt segment's: a flush must never cut or mark a log it cannot
+    # read (the frames of another dimension would all look damaged).
+    path = str(tmp_path / "seg")
+    old, new = nimbrel.ZevireDarir(path, 8), nimbrel.ZevireDarir(path, 16)
+    build_segment(path, random_vectors(50, 8)).close()
+    old.add("o-extra", [1.0] * 8)
+    new.build(random_vectors(50, 16).tobytes(), 50, [f"n{i}" for i in range(50)], ["{}"] * 50, 2)
+    new.set_durability(10)  # acknowledged, flushed later
+    for i in range(4):
+        new.add(f"n-extra{i}", [float(i)] * 16)
+    size = os.path.getsize(os.path.join(path, "wal.bin"))
+    old.close()
+    assert os.path.getsize(os.path.join(path, "wal.bin")) == size
+    new.close()
+    assert nimbrel.ZevireDarir(path, 16).has_ids([f"n-extra{i}" for i in range(4)]) == [True] * 4

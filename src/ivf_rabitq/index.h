@@ -290,8 +290,7 @@ class IvfIndex {
   // A failed device flush of the log sets the latch and closes the log.
   Status latch_on_failure(Status st);
   // With wal_mu_ held: the segment's writer, made on first use from what
-  // the replay found; the account of a frame or mark it wrote; and its
-  // flush (which appends a mark) with that account kept.
+  // the replay found; the account of what an append wrote; the flush.
   wal::Writer& wal_writer_locked();
   void note_written(const wal::Written& w);
   Status sync_wal_locked();
@@ -359,7 +358,7 @@ class IvfIndex {
 
   // The log. wal_mu_ guards the writer and what this segment knows of the
   // file: which log it is (0: none), its format, where the frames this
-  // segment applied end (replayed at open, then its own appends and marks;
+  // segment applied end (replayed at open, then its own appends;
   // kWalSeenUnknown once others' frames lie between), how much of it is
   // known durable, and the damaged ranges its replay skipped (kept in
   // wal.corrupt.bin by the next checkpoint).

@@ -58,9 +58,10 @@ IvfIndex::~IvfIndex() {
   // on the device yet: the last reference makes them durable. The maps
   // unmap themselves.
   std::lock_guard<std::mutex> lock(wal_mu_);
-  if (wal_writer_ && wal_writer_->is_open()) {
-    std::optional<wal::Written> mark;
-    Status st = wal_writer_->sync(&mark);
+  // Not while latched: after a failed flush a flush that succeeds proves
+  // nothing (see wal_group_commit), and only a checkpoint clears that.
+  if (wal_writer_ && wal_writer_->is_open() && !wal_failed_.load()) {
+    Status st = wal_writer_->sync();
     if (!st.ok()) {
       platform::PrintNotice("Nimbrel: " + platform::JoinPath(path_, segment::kWalFile) +
                             ": final flush of the log failed: " + st.message());

@@ -82,12 +82,7 @@ uint32_t IvfIndex::wal_version() const {
   return wal_version_;
 }
 
-Status IvfIndex::sync_wal_locked() {
-  std::optional<wal::Written> mark;
-  NIMBREL_RETURN_IF_ERROR(wal_writer_locked().sync(&mark));
-  if (mark) note_written(*mark);
-  return Status::Ok();
-}
+Status IvfIndex::sync_wal_locked() { return wal_writer_locked().sync(); }
 
 // Called with wal_mu_ held.
 Status IvfIndex::latch_on_failure(Status st) {
@@ -390,7 +385,7 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   //    flush, and writes its state from memory all the same; replay then
   //    copes with a log that came back shorter.)
   //    delta.bin folds in what this segment applied, which that flush
-  //    put on the device (the mark it appends after is not).
+  //    put on the device.
   const uint64_t folded = wal_seen_;
   if (!wal_failed_.load() && wal_id_ != 0) NIMBREL_RETURN_IF_ERROR(latch_on_failure(sync_wal_locked()));
   if (wal_seen_ == kWalSeenUnknown) {

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include <cmath>
 #include <cstring>
@@ -258,7 +259,7 @@ Scan scan_frames(const Header& header, const uint8_t* window, uint64_t begin, ui
   // written only after the flush it reports had completed.
   struct Piece {
     uint64_t begin, end;
-    int frame;  // index into out.frames, or -1: damage
+    int64_t frame;  // index into out.frames; -1: damage; -2: a mark
   };
   std::vector<Piece> pieces;
   uint64_t best_mark = 0;
@@ -269,7 +270,7 @@ Scan scan_frames(const Header& header, const uint8_t* window, uint64_t begin, ui
       pieces.push_back({p, f.end, -2});  // a mark applies nothing
       return;
     }
-    pieces.push_back({p, f.end, static_cast<int>(out.frames.size())});
+    pieces.push_back({p, f.end, static_cast<int64_t>(out.frames.size())});
     out.frames.push_back({p, f.end, std::move(op), nullptr});
     op = WalOp();
   };
@@ -300,12 +301,17 @@ Scan scan_frames(const Header& header, const uint8_t* window, uint64_t begin, ui
 
   // An operation must be one add() or remove() could have logged; the
   // metadata texts, the costly part, are parsed in parallel (and kept).
+  // Isolated: callers hold the log's lock, and a worker waiting here must
+  // not pick up an unrelated task that could want it.
   std::vector<uint8_t> bad(out.frames.size(), 0);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, out.frames.size(), 256), [&](const tbb::blocked_range<size_t>& r) {
-    for (size_t i = r.begin(); i < r.end(); ++i) {
-      Scan::Frame& f = out.frames[i];
-      bad[i] = valid_op(f.op, dim, &f.meta) ? 0 : 1;
-    }
+  tbb::this_task_arena::isolate([&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, out.frames.size(), 256),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                        for (size_t i = r.begin(); i < r.end(); ++i) {
+                          Scan::Frame& f = out.frames[i];
+                          bad[i] = valid_op(f.op, dim, &f.meta) ? 0 : 1;
+                        }
+                      });
   });
 
   // Pass 2: apply in order. Damage inside the durable part is skipped; the
@@ -403,6 +409,7 @@ void Writer::expect(uint64_t log_id, uint64_t end, uint64_t durable, bool folded
   end_ = end;
   durable_ = durable;
   folded_log_id_ = folded ? log_id : 0;
+  pending_mark_ = 0;
 }
 
 Status Writer::open_log(bool create, bool* created) {
@@ -474,18 +481,22 @@ Status Writer::catch_up(uint64_t size) {
   if (size == end_) return Status::Ok();
   if (size < end_) {
     // Shorter than what this writer saw: trust none of what it knew.
-    end_ = header_.bytes;
-    durable_ = header_.bytes;
+    expect(header_.log_id, header_.bytes, header_.bytes);
   }
-  std::vector<uint8_t> bytes(static_cast<size_t>(size - end_));
-  NIMBREL_RETURN_IF_ERROR(file_.PReadExact(bytes.data(), bytes.size(), end_));
-  const Scan s = scan_frames(header_, bytes.data(), end_, size, dim_, durable_);
+  // Mapped, not read: under the lock nobody cuts the file, and a writer
+  // that reads a log from its start does not copy all of it.
+  NIMBREL_ASSIGN_OR_RETURN(platform::MappedFile map, platform::MappedFile::Map(file_, platform::MappedFile::Access::kRandom,
+                                                                               false, false));
+  size = std::min<uint64_t>(size, map.size());
+  if (size < end_) return Status(Code::kIoError, "wal.bin: shrank while locked");
+  const Scan s = scan_frames(header_, map.data() + end_, end_, size, dim_, durable_);
   if (s.end < size) {
     // A tail no replay reads (a write that a killed process or the device
     // never completed): nothing may be appended after it, or a later replay
     // could not tell it from a hole in what was written.
     platform::PrintNotice("Nimbrel: " + path_ + ": cut off " + U(size - s.end) + " bytes at offset " + U(s.end) +
                           " that hold no whole frame (a write cut short) before appending");
+    map = platform::MappedFile();
     NIMBREL_RETURN_IF_ERROR(file_.Truncate(s.end));
   }
   end_ = s.end;
@@ -494,16 +505,21 @@ Status Writer::catch_up(uint64_t size) {
 }
 
 Status Writer::write_locked(std::vector<uint8_t>* frame, Written* out) {
-  seal(frame, header_.log_id, end_);
-  Status st = file_.PWriteAll(frame->data(), frame->size(), end_);
+  const uint64_t at = end_;
+  const bool mark = pending_mark_ > durable_;
+  std::vector<uint8_t> bytes = mark ? mark_frame(pending_mark_, header_.log_id, at) : std::vector<uint8_t>();
+  seal(frame, header_.log_id, at + bytes.size());
+  bytes.insert(bytes.end(), frame->begin(), frame->end());
+  Status st = file_.PWriteAll(bytes.data(), bytes.size(), at);
   if (!st.ok()) {
     // Whatever part landed is cut off again, so the log still ends in a
     // whole frame.
-    (void)file_.Truncate(end_);
+    (void)file_.Truncate(at);
     return st;
   }
-  *out = Written{header_.log_id, end_, frame->size(), false};
-  end_ += frame->size();
+  if (mark) durable_ = pending_mark_;
+  *out = Written{header_.log_id, at, bytes.size(), false};
+  end_ = at + bytes.size();
   return Status::Ok();
 }
 
@@ -522,36 +538,27 @@ Status Writer::append(std::vector<uint8_t> frame, Written* out) {
   return st;
 }
 
-Status Writer::sync(std::optional<Written>* mark) {
-  mark->reset();
-  bool created;
-  uint64_t size;
-  Status st = lock_current(/*append=*/false, &created, &size);
-  if (st.code() == Code::kNotFound) return Status::Ok();  // no log: nothing to flush
-  NIMBREL_RETURN_IF_ERROR(st);
-  // Everything up to `covered` was written before the flush starts, so the
-  // flush puts it on the device.
-  if (header_.version == kVersion) st = catch_up(size);
-  const uint64_t covered = end_;
-  const uint64_t log_id = header_.log_id;
-  (void)platform::UnlockFile(file_);
-  NIMBREL_RETURN_IF_ERROR(st);
-  NIMBREL_RETURN_IF_ERROR(file_.Sync());
-  // No mark in a log that takes no frames (see expect), or in one whose
-  // format has none.
-  if (header_.version != kVersion || log_id == folded_log_id_ || covered <= durable_) return Status::Ok();
-  // The mark is a convenience for a later replay: a failure to write it
-  // does not make the flush any less done.
-  if (!lock_current(/*append=*/false, &created, &size).ok()) return Status::Ok();
-  if (header_.log_id == log_id && catch_up(size).ok()) {
-    std::vector<uint8_t> frame = mark_frame(covered, log_id, end_);
-    Written w;
-    if (write_locked(&frame, &w).ok()) {
-      durable_ = std::max(durable_, covered);
-      *mark = w;
-    }
+Status Writer::sync() {
+  // The file under the name: the one held may be a log a checkpoint
+  // elsewhere replaced, and the current one holds other writers' frames.
+  if (file_.is_open()) {
+    Result<platform::FileId> now = platform::PathIdentity(path_);
+    if (!now.ok() || *now != id_) (void)file_.Close();
   }
-  (void)platform::UnlockFile(file_);
+  if (!file_.is_open()) {
+    bool created = false;
+    Status st = open_log(/*create=*/false, &created);
+    if (st.code() == Code::kNotFound) return Status::Ok();  // no log: nothing to flush
+    NIMBREL_RETURN_IF_ERROR(st);
+  }
+  // Everything up to `covered`, whole frames this writer knows, was written
+  // before the flush starts, so the flush puts it on the device. (A log it
+  // did not know is read from its header on: nothing of it is marked.)
+  const uint64_t covered = end_;
+  NIMBREL_RETURN_IF_ERROR(file_.Sync());
+  if (header_.version == kVersion && header_.log_id != folded_log_id_ && covered > durable_) {
+    pending_mark_ = std::max(pending_mark_, covered);
+  }
   return Status::Ok();
 }
 

@@ -11,13 +11,13 @@
 // checkpoint replaces the log by an empty one with a fresh id, and
 // delta.bin records which log, up to which offset, it has folded in.
 //
-// After every device flush a writer appends a mark: "the log up to here
-// was on the device". A replay skips damage inside that durable part (bit
-// rot) and keeps going; damage past it can only be a write the device
-// never completed, so the replay stops there, and what it applies is always
-// a prefix of the operations. Appends hold an exclusive lock on the log
-// file, and a writer first cuts off a torn tail no replay would read, so
-// nothing valid is ever written after it.
+// A writer's next frame after a device flush comes with a mark: "the log
+// up to here was on the device". A replay skips damage inside that durable
+// part (bit rot) and keeps going; damage past it can only be a write the
+// device never completed, so the replay stops there, and what it applies is
+// always a prefix of the operations. Appends hold an exclusive lock on the
+// log file, and a writer first cuts off a torn tail no replay would read,
+// so nothing valid is ever written after it. Only appends write to a log.
 //
 // Logs of version 1 (16-byte header, checksum of the record alone, no
 // marks) are still replayed, but take no new frames.
@@ -136,7 +136,8 @@ Scan scan_frames(const Header& header, const uint8_t* window, uint64_t begin, ui
 // header (an empty file is an empty log).
 Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start, uint64_t dim = 0, uint64_t durable = 0);
 
-// Where an append or a mark went, for the segment's account of the log.
+// Where an append went (with the mark before it, if one was due), for the
+// segment's account of the log.
 struct Written {
   uint64_t log_id = 0;
   uint64_t offset = 0;
@@ -162,14 +163,15 @@ class Writer {
   void expect(uint64_t log_id, uint64_t end, uint64_t durable, bool folded = false);
 
   // Appends one frame (see frame_body; sealed here for its place), under
-  // the file's exclusive lock. Creates the log (header and all, atomically)
-  // when it does not exist. On failure nothing was appended.
+  // the file's exclusive lock, preceded by the mark of the last flush when
+  // one is due. Creates the log (header and all, atomically) when it does
+  // not exist. On failure nothing was appended.
   Status append(std::vector<uint8_t> frame, Written* out);
-  // Flushes the log under the name to the device and appends a mark of
-  // what that made durable (the mark itself becomes durable with the next
-  // flush). Nothing to do when there is no log. `*mark` tells where the
-  // mark went, when one was written.
-  Status sync(std::optional<Written>* mark);
+  // Flushes the log under the name to the device (nothing to do when there
+  // is none). What that made durable of the log this writer knows is
+  // marked with its next append: a mark is durable only after the next
+  // flush either way, and so a flush writes nothing to the log itself.
+  Status sync();
   // Where the next frame goes, as far as this writer knows.
   uint64_t end() const { return end_; }
   bool is_open() const { return file_.is_open(); }
@@ -186,6 +188,7 @@ class Writer {
   // With the lock held and the file `size` bytes long: reads what other
   // writers appended since end_, and cuts off a torn tail.
   Status catch_up(uint64_t size);
+  // With the lock held: writes `frame` (and a due mark before it) at end_.
   Status write_locked(std::vector<uint8_t>* frame, Written* out);
 
   std::string path_;
@@ -199,6 +202,7 @@ class Writer {
   uint64_t end_ = 0;
   uint64_t durable_ = 0;
   uint64_t folded_log_id_ = 0;  // a log that takes no more frames (see expect)
+  uint64_t pending_mark_ = 0;   // flushed up to here; marked by the next append
 };
 
 // Creates the log at `path` with a fresh header unless a file exists there

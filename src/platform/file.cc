@@ -173,7 +173,8 @@ Result<FileId> File::Identity() const {
 Result<FileId> PathIdentity(const std::string& path, uint64_t* size) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
   struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
+  // The name itself, as the opens (which follow no symlink) see it.
+  if (::lstat(path.c_str(), &st) != 0) return Status::FromErrno(errno);
   if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }

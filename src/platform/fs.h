@@ -89,8 +89,8 @@ Status Rename(const std::string& from, const std::string& to);
 // Gives the file `from` the second name `to`; fails with EEXIST when `to`
 // exists (never replaces it).
 Status LinkNoReplace(const std::string& from, const std::string& to);
-// The identity of the file a path names (symlinks followed), and its size
-// when `size` is given.
+// The identity of what a path names (a symlink itself, not followed), and
+// its size when `size` is given.
 Result<FileId> PathIdentity(const std::string& path, uint64_t* size = nullptr);
 Status Unlink(const std::string& path);              // ENOENT is an error too
 Status RemoveAll(const std::string& path);           // ENOENT is success

@@ -267,15 +267,19 @@ TEST(WalWriter, WritersShareOneFileCutATornTailAndFollowAReset) {
   bytes.insert(bytes.end(), partial.begin(), partial.begin() + 13);
   WriteBytes(path, bytes);
   ASSERT_TRUE(w1.append(wal::frame_body(WalOp::Delete("a")), &at).ok());
-  std::optional<wal::Written> mark;
-  ASSERT_TRUE(w2.sync(&mark).ok());
-  ASSERT_TRUE(mark.has_value());
+  // A flush writes nothing; the writer's next frame comes with the mark of
+  // what it knew whole when it flushed (its own frames: not w1's delete).
+  ASSERT_TRUE(w2.sync().ok());
+  const uint64_t before = FileSizeOf(path);
+  ASSERT_TRUE(w2.append(wal::frame_body(AddOp("e", {5})), &at).ok());
+  EXPECT_EQ(at.offset, before);
   wal::Scan s = ScanOk(ReadBytes(path));
   EXPECT_EQ(s.header.log_id, first_id);
-  EXPECT_EQ(IdsOf(s), (std::vector<std::string>{"a", "b", "a"}));
+  EXPECT_EQ(IdsOf(s), (std::vector<std::string>{"a", "b", "a", "e"}));
   EXPECT_TRUE(s.damaged.empty());
   EXPECT_FALSE(s.tail);
-  EXPECT_EQ(s.durable, mark->offset);
+  EXPECT_EQ(s.durable, s.frames[1].end);
+  EXPECT_EQ(s.frames[3].offset, before + 20);
 
   // A reset replaces the file: both writers notice and append to the new one.
   auto reset = wal::reset(path, wal::kStartedByCheckpoint);

@@ -11,6 +11,7 @@
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/storage.h"
+#include "ivf_rabitq/wal.h"
 #include "test_util.h"
 
 namespace nimbrel {
@@ -292,6 +293,35 @@ TEST(WritePath, GroupCommitCountsAndAFailedFlushLatchesUntilACheckpoint) {
   EXPECT_EQ(reopened->wal_flush_count.load(), flushes);
 }
 
+TEST(WritePath, NoMarkVouchesForAFlushThatFailed) {
+  // After a failed flush the kernel may have dropped the frames it could
+  // not write: no later mark (not even the last reference's flush) may say
+  // they are durable, or a replay would skip a hole there and apply what
+  // follows it.
+  Fixture f;
+  std::vector<float> v(f.row(0), f.row(0) + 16);
+  ASSERT_TRUE(f.index->add(AddOp("a", v, nullptr)).ok());
+  g_fail_wal_sync = true;
+  platform::SetFaultHook(&FailWalSync);
+  EXPECT_FALSE(f.index->add(AddOp("b", v, nullptr)).ok());
+  g_fail_wal_sync = false;
+  EXPECT_FALSE(f.index->add(AddOp("c", v, nullptr)).ok());  // latched
+  f.index.reset();
+  platform::SetFaultHook(nullptr);
+  std::vector<uint8_t> log = ReadBytes(f.tmp.file("seg/wal.bin"));
+  auto s = wal::scan(log.data(), log.size(), 0);
+  ASSERT_TRUE(s.ok());
+  ASSERT_EQ(s->frames.size(), 3u);
+  EXPECT_EQ(s->durable, s->frames[0].end);
+  // b never reached the device: c is not applied without it.
+  std::fill(log.begin() + static_cast<ptrdiff_t>(s->frames[1].offset), log.begin() + static_cast<ptrdiff_t>(s->frames[1].end), 0);
+  WriteBytes(f.tmp.file("seg/wal.bin"), log);
+  auto x = OpenOk(f.dir());
+  ASSERT_TRUE(x);
+  EXPECT_TRUE(x->slot_of("a").has_value());
+  EXPECT_FALSE(x->slot_of("c").has_value());
+}
+
 TEST(WritePath, AFailedAppendAppliesNothing) {
   Fixture f;
   std::vector<float> v(f.row(0), f.row(0) + 16);
@@ -419,6 +449,53 @@ TEST(WritePath, ALogThatLostItsTailAfterACheckpointStillOpens) {
   EXPECT_EQ(x->tombstone_count(), 0u);
   ASSERT_TRUE(x->add(AddOp("c", v, nullptr)).ok());
   EXPECT_EQ(x->live_count(), 401u);
+}
+
+TEST(WritePath, ALogShorterThanItsFoldPointTakesNoMoreFrames) {
+  // A checkpoint that folded frames never flushed (it trusted nothing of a
+  // latched log, or a power cut took them) and stopped before emptying the
+  // log: new frames below the fold point would be skipped by every replay,
+  // so the next append starts a new log, whichever writer makes it.
+  Fixture f;
+  std::vector<float> v(f.row(3), f.row(3) + 16);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(f.index->add(AddOp(Name("pre", i), v, nullptr)).ok());
+  platform::SetFaultHook([](const char* op, const std::string& path) {
+    return std::strcmp(op, "rename") == 0 && path.ends_with("/wal.bin") ? EIO : 0;
+  });
+  EXPECT_FALSE(f.index->checkpoint(1).ok());
+  platform::SetFaultHook(nullptr);
+  f.index.reset();
+  TruncateFile(f.tmp.file("seg/wal.bin"), 150);
+  auto a = OpenOk(f.dir()), b = OpenOk(f.dir());
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->sync_wal().ok());
+  EXPECT_EQ(FileSizeOf(f.tmp.file("seg/wal.bin")), 150u);
+  for (auto [x, id] : {std::pair{a.get(), "from-a"}, {b.get(), "from-b"}, {a.get(), "from-a2"}}) {
+    ASSERT_TRUE(x->add(AddOp(id, v, nullptr)).ok());
+  }
+  a.reset();
+  b.reset();
+  for (int round = 0; round < 2; ++round) {  // as replayed, then checkpointed
+    auto x = OpenOk(f.dir());
+    ASSERT_TRUE(x);
+    for (const char* id : {"pre0", "pre4", "from-a", "from-b", "from-a2"}) EXPECT_TRUE(x->slot_of(id)) << id;
+    EXPECT_EQ(x->live_count(), 408u);
+    ASSERT_TRUE(x->checkpoint(storage::read_generation(f.dir()) + 1).ok());
+  }
+}
+
+TEST(WritePath, AFreshViewCheckpointsWhileAnotherSegmentOfTheDirectoryIsReleased) {
+  // The last reference to a segment flushes the log; it must not leave
+  // anything in it that makes a fresh view's checkpoint refuse.
+  Fixture f;
+  std::vector<float> v(f.row(4), f.row(4) + 16);
+  auto other = OpenOk(f.dir());
+  other->group_commit_interval = 1000;
+  ASSERT_TRUE(other->add(AddOp("other", v, nullptr)).ok());
+  auto fresh = OpenOk(f.dir());
+  other.reset();
+  f.index.reset();
+  ASSERT_TRUE(fresh->checkpoint(1).ok());
 }
 
 TEST(WritePath, ALogFrameNoAddCouldHaveWrittenIsNotApplied) {
