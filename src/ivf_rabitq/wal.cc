@@ -507,9 +507,11 @@ Status Writer::catch_up(uint64_t size) {
 Status Writer::write_locked(std::vector<uint8_t>* frame, Written* out) {
   const uint64_t at = end_;
   const bool mark = pending_mark_ > durable_;
-  std::vector<uint8_t> bytes = mark ? mark_frame(pending_mark_, header_.log_id, at) : std::vector<uint8_t>();
-  seal(frame, header_.log_id, at + bytes.size());
-  bytes.insert(bytes.end(), frame->begin(), frame->end());
+  std::vector<uint8_t> with_mark;
+  if (mark) with_mark = mark_frame(pending_mark_, header_.log_id, at);
+  seal(frame, header_.log_id, at + with_mark.size());
+  if (mark) with_mark.insert(with_mark.end(), frame->begin(), frame->end());
+  const std::vector<uint8_t>& bytes = mark ? with_mark : *frame;
   Status st = file_.PWriteAll(bytes.data(), bytes.size(), at);
   if (!st.ok()) {
     // Whatever part landed is cut off again, so the log still ends in a
