@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <cstring>
 
 #include "errors.h"
@@ -101,10 +102,22 @@ bool RawU32(PyObject* o, uint32_t* out) {
   return true;
 }
 
+// A double rounded to the nearest float32, beyond the float32 range to an
+// infinity (a plain cast of such a value is undefined behaviour in C++).
+float NarrowToF32(double v) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (std::isfinite(v) && std::fabs(v) > kMax) {
+    // Halfway between the largest float and 2^128 rounds to even: 2^128.
+    const double halfway = kMax + std::ldexp(1.0, 103);
+    return static_cast<float>(std::copysign(std::fabs(v) < halfway ? kMax : HUGE_VAL, v));
+  }
+  return static_cast<float>(v);
+}
+
 bool RawF32(PyObject* o, float* out) {
   double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return false;
-  *out = static_cast<float>(v);
+  *out = NarrowToF32(v);
   return true;
 }
 

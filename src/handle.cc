@@ -253,6 +253,18 @@ PyObject* ZevireDarirType() {
        "Upsert one row: `vector` as little-endian f32 bytes or a sequence of floats,\n"
        "`metadata` as JSON text, `sparse` as [(term, weight), ...]. Logged, applied\n"
        "at once, and made durable by the group-commit policy."},
+      {"search_hybrid", KwEntry<MethodSearchHybrid>(), METH_VARARGS | METH_KEYWORDS,
+       "search_hybrid($self, query, sparse_query, k, nprobe=64, rerank=500, filter_json=None, "
+       "rrf_k=60.0, ensure_target_k=False)\n--\n\n"
+       "Dense and sparse search of this segment fused by Reciprocal Rank Fusion: each\n"
+       "ranking is asked for max(10*k, 100) rows, and a row scores the sum of\n"
+       "1 / (rrf_k + rank + 1) over the rankings holding it. Returns [(id, rrf_score), ...],\n"
+       "descending."},
+      {"sparse_search", KwEntry<MethodSparseSearch>(), METH_VARARGS | METH_KEYWORDS,
+       "sparse_search($self, sparse_query, k, filter_json=None)\n--\n\n"
+       "Rows by the dot product of `sparse_query` [(term, weight), ...] with their sparse\n"
+       "terms (rows without any of the terms are not returned), optionally restricted by\n"
+       "a metadata filter. Returns [(id, score), ...], descending."},
       {"delete", KwEntry<MethodDelete>(), METH_VARARGS | METH_KEYWORDS,
        "delete($self, id)\n--\n\nTombstone a row by id. Returns True if it existed and was live."},
       {"flush", NoArgsEntry<MethodFlush>(), METH_NOARGS,

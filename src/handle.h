@@ -187,6 +187,8 @@ void recover(const std::string& path);
 
 PyObject* MethodBuild(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodSearchHybrid(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodSparseSearch(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodCount(PyObject* self, PyObject* unused);
 PyObject* MethodStats(PyObject* self, PyObject* unused);
 PyObject* MethodFitCount(PyObject* self, PyObject* unused);

@@ -1,9 +1,10 @@
-// search(query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False)
+// search, sparse_search and search_hybrid, and the filtered scans.
 //
-// Arguments are converted and the query checked with the interpreter lock
+// Arguments are converted and the queries checked with the interpreter lock
 // held; then the lock is released once, around the refresh of the segment,
 // the filter compilation, the search and the id lookups; only the Python
 // result list is built after it is taken back.
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,31 @@ struct IdHit {
   float dist;
 };
 
+// The frame of the searches: with the interpreter lock released, the
+// segment is brought up to date, the filter compiled, and `run` given both;
+// it turns its rows into ids itself. Failures come back as SearchErr.
+template <typename Run>
+std::optional<SearchErr> SearchFrame(Handle& h, const std::optional<std::string>& filter_json, Run&& run) {
+  std::optional<SearchErr> err;
+  if (!WithoutGil([&] {
+        err = GuardQuery([&]() -> std::optional<SearchErr> {
+          SegmentOrErr seg = opened_search(h);
+          if (seg.err) return std::move(seg.err);
+          std::shared_ptr<const Predicate> filter;
+          if (!IsNoFilter(filter_json)) {
+            auto compiled = CallCore([&] { return seg.segment->compile_filter_cached(*filter_json); });
+            if (!compiled.ok()) return SearchErr::Invalid(compiled.status().message());
+            filter = std::move(compiled).value();
+          }
+          run(*seg.segment, filter.get());
+          return std::nullopt;
+        });
+      })) {
+    return SearchErr::Runtime("");  // the panic exception is already set
+  }
+  return err;
+}
+
 PyObject* HitsToList(const std::vector<IdHit>& hits) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
   if (list == nullptr) return nullptr;
@@ -44,29 +70,10 @@ PyObject* HitsToList(const std::vector<IdHit>& hits) {
   return list;
 }
 
-// The frame of the filtered scans: with the interpreter lock released, the
-// segment is brought up to date, the filter compiled, and `scan` run on
-// them. Failures come back as SearchErr.
+// The filtered scans share the searches' frame.
 template <typename Scan>
 std::optional<SearchErr> ScanFrame(Handle& h, const std::optional<std::string>& filter_json, Scan&& scan) {
-  std::optional<SearchErr> err;
-  if (!WithoutGil([&] {
-        err = GuardQuery([&]() -> std::optional<SearchErr> {
-          SegmentOrErr seg = opened_search(h);
-          if (seg.err) return std::move(seg.err);
-          std::shared_ptr<const Predicate> filter;
-          if (!IsNoFilter(filter_json)) {
-            auto compiled = CallCore([&] { return seg.segment->compile_filter_cached(*filter_json); });
-            if (!compiled.ok()) return SearchErr::Invalid(compiled.status().message());
-            filter = std::move(compiled).value();
-          }
-          scan(*seg.segment, filter.get());
-          return std::nullopt;
-        });
-      })) {
-    return SearchErr::Runtime("");  // the panic exception is already set
-  }
-  return err;
+  return SearchFrame(h, filter_json, std::forward<Scan>(scan));
 }
 
 PyObject* IdList(const std::vector<std::string>& ids) {
@@ -174,26 +181,90 @@ PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw) {
   if (!require_finite(query.data, query.size)) return nullptr;
 
   std::vector<IdHit> hits;
-  std::optional<SearchErr> err;
-  bool ran = WithoutGil([&] {
-    err = GuardQuery([&]() -> std::optional<SearchErr> {
-      SegmentOrErr seg = opened_search(*h);
-      if (seg.err) return std::move(seg.err);
-      std::shared_ptr<const Predicate> filter;
-      if (!IsNoFilter(filter_json)) {
-        auto compiled = CallCore([&] { return seg.segment->compile_filter_cached(*filter_json); });
-        if (!compiled.ok()) return SearchErr::Invalid(compiled.status().message());
-        filter = std::move(compiled).value();
-      }
-      std::vector<Hit> rows = seg.segment->search_core(query.data, k, nprobe, rerank, filter.get(),
-                                                       ensure_target_k);
-      hits.reserve(rows.size());
-      for (const Hit& hit : rows) hits.push_back({seg.segment->ext_of(hit.row), hit.dist});
-      return std::nullopt;
-    });
+  auto err = SearchFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* filter) {
+    std::vector<Hit> rows = seg.search_core(query.data, k, nprobe, rerank, filter, ensure_target_k);
+    hits.reserve(rows.size());
+    for (const Hit& hit : rows) hits.push_back({seg.ext_of(hit.row), hit.dist});
   });
-  if (!ran) return nullptr;
-  if (err) return map_search_err(std::move(*err));
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return HitsToList(hits);
+}
+
+namespace {
+
+std::vector<IdHit> IdsOf(const IvfIndex& seg, const std::vector<ScoredHit>& rows) {
+  std::vector<IdHit> hits;
+  hits.reserve(rows.size());
+  for (const ScoredHit& hit : rows) hits.push_back({seg.ext_of(hit.row), hit.score});
+  return hits;
+}
+
+}  // namespace
+
+PyObject* MethodSparseSearch(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"sparse_query", "k", "filter_json", nullptr};
+  PyObject *py_sparse = nullptr, *py_k = nullptr, *py_filter = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OO|O:sparse_search", const_cast<char**>(kKeywords), &py_sparse,
+                                   &py_k, &py_filter)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  SparseRow sparse;
+  uint64_t k = 0;
+  std::optional<std::string> filter_json;
+  if (!ToSparseRow(py_sparse, "sparse_query", &sparse) || !ToU64(py_k, "k", &k) ||
+      !ToOptString(py_filter, "filter_json", &filter_json) || !require_finite_sparse(sparse)) {
+    return nullptr;
+  }
+  std::vector<IdHit> hits;
+  auto err = SearchFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* filter) {
+    hits = IdsOf(seg, seg.sparse_rank(sparse, k, filter));
+  });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
+  return HitsToList(hits);
+}
+
+PyObject* MethodSearchHybrid(PyObject* self, PyObject* args, PyObject* kw) {
+  static const char* kKeywords[] = {"query",       "sparse_query", "k",     "nprobe", "rerank",
+                                    "filter_json", "rrf_k",        "ensure_target_k", nullptr};
+  PyObject *py_query = nullptr, *py_sparse = nullptr, *py_k = nullptr, *py_nprobe = nullptr, *py_rerank = nullptr,
+           *py_filter = nullptr, *py_rrf_k = nullptr, *py_ensure = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "OOO|OOOOO:search_hybrid", const_cast<char**>(kKeywords), &py_query,
+                                   &py_sparse, &py_k, &py_nprobe, &py_rerank, &py_filter, &py_rrf_k, &py_ensure)) {
+    return nullptr;
+  }
+  Handle* h = HandleOf(self);
+  if (h == nullptr) return nullptr;
+  SparseRow sparse;
+  uint64_t k = 0, nprobe = 64, rerank = 500;
+  std::optional<std::string> filter_json;
+  float rrf_k = 60.0f;
+  bool ensure_target_k = false;
+  if (!ToSparseRow(py_sparse, "sparse_query", &sparse) || !ToU64(py_k, "k", &k)) return nullptr;
+  if (py_nprobe != nullptr && !ToU64(py_nprobe, "nprobe", &nprobe)) return nullptr;
+  if (py_rerank != nullptr && !ToU64(py_rerank, "rerank", &rerank)) return nullptr;
+  if (!ToOptString(py_filter, "filter_json", &filter_json)) return nullptr;
+  if (py_rrf_k != nullptr && !ToF32(py_rrf_k, "rrf_k", &rrf_k)) return nullptr;
+  if (py_ensure != nullptr && !ToBool(py_ensure, "ensure_target_k", &ensure_target_k)) return nullptr;
+
+  std::vector<float> scratch;
+  F32View query;
+  if (!ToVectorArg(py_query, h->dim, &scratch, &query)) return nullptr;
+  if (query.size != h->dim) {
+    return value_err("query dim " + std::to_string(query.size) + " != " + std::to_string(h->dim));
+  }
+  if (!require_finite(query.data, query.size) || !require_finite_sparse(sparse)) return nullptr;
+  // Positive subnormals pass: 1 / (rrf_k + r + 1) stays finite for them.
+  if (!(std::isfinite(rrf_k) && rrf_k > 0.0f)) {
+    return value_err("rrf_k must be a finite positive number, got " + FormatFloat(rrf_k));
+  }
+
+  std::vector<IdHit> hits;
+  auto err = SearchFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* filter) {
+    hits = IdsOf(seg, seg.search_hybrid(query.data, sparse, k, nprobe, rerank, filter, rrf_k, ensure_target_k));
+  });
+  if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
   return HitsToList(hits);
 }
 

@@ -13,7 +13,7 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
     assert nimbrel.__all__ == ["ZevireDarir", "slot_space_ok", "ivf_open_count", "set_residency",
                                "scan_json_chunk", "scan_json_text", "scan_json_texts"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
-        "build", "search", "add", "delete", "flush", "compact", "rebuild", "count", "stats",
+        "build", "search", "add", "search_hybrid", "sparse_search", "delete", "flush", "compact", "rebuild", "count", "stats",
         "fit_count", "get_meta", "get_meta_bounded", "has_ids", "get_vectors", "get_sparse",
         "quant_scale", "format_version", "pca_basis", "ids_matching", "count_matching",
         "aggregate_by_ids", "exists_matching", "set_durability", "set_wal_sync_ms", "wal_sync_count",
@@ -26,6 +26,9 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         nimbrel.ZevireDarir.build: "(self, /, vectors, n, ids, metadatas, n_clusters, seed=42, "
                                    "sparse=None, skip_index=None, pca=None, quant_scale=0.0)",
         nimbrel.ZevireDarir.add: "(self, /, id, vector, metadata=None, sparse=None)",
+        nimbrel.ZevireDarir.search_hybrid: "(self, /, query, sparse_query, k, nprobe=64, rerank=500, "
+                                           "filter_json=None, rrf_k=60.0, ensure_target_k=False)",
+        nimbrel.ZevireDarir.sparse_search: "(self, /, sparse_query, k, filter_json=None)",
         nimbrel.ZevireDarir.delete: "(self, /, id)",
         nimbrel.ZevireDarir.rebuild: "(self, /, n_clusters=None)",
         nimbrel.ZevireDarir.flush: "(self, /)",

@@ -32,6 +32,7 @@ uint32_t Delta::append(DeltaRow&& row, size_t dim, size_t code_bytes) {
   newest[row.id] = i;
   ids.push_back(std::move(row.id));
   metas.push_back(std::move(row.meta));
+  for (const auto& [term, weight] : row.sparse) postings[term].emplace_back(i, weight);
   sparse.push_back(std::move(row.sparse));
   return i;
 }

@@ -50,6 +50,9 @@ struct Delta {
   std::vector<std::string> metas;
   std::vector<uint8_t> rerank;  // (dim + 1) bytes per row: codes, then exponent code
   std::vector<std::vector<std::pair<uint32_t, float>>> sparse;
+  // The same pairs by term, for sparse search: term -> (delta index,
+  // weight), in row order (a row's pairs for one term in the order given).
+  std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, float>>> postings;
   std::vector<uint32_t> list_of;        // per row
   std::vector<uint32_t> pos_in_list;    // per row: index within lists[list_of]
   std::vector<DeltaList> lists;         // per IVF list; one entry (kNoList rows) without lists

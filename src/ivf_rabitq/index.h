@@ -10,6 +10,7 @@
 //   index_open.cc   open_with_skip: validation, repair, CRC verification, maps
 //   index_lookup.cc ids, metadata, id-to-row lookup
 //   index_query.cc  filters, search_core, search_bruteforce
+//   index_sparse.cc sparse_rank, rrf_fuse, search_hybrid
 //   index_write.cc  the write path: log, apply, group commit, checkpoint
 //   index_replay.cc loading delta.bin and deleted.bin, replaying wal.bin
 //   index_compact.cc compaction and the live rows for a rebuild
@@ -58,6 +59,25 @@ struct Hit {
   uint32_t row;
   float dist;
 };
+
+// A row with a score: sparse and hybrid results descend by score, ties to
+// the lower row.
+struct ScoredHit {
+  uint32_t row;
+  float score;
+  bool operator==(const ScoredHit&) const = default;
+};
+
+// A sparse vector or query: (term, weight) pairs in the order given.
+using SparsePairs = std::vector<std::pair<uint32_t, float>>;
+
+// Reciprocal Rank Fusion of two ranked lists of rows: each row in either
+// list scores the float32 sum, over the lists holding it, of
+// 1 / (rrf_k + r + 1) with r its 0-based position there (the first list's
+// term added first). The k best, descending, ties to the lower row. Only
+// positions count.
+std::vector<ScoredHit> rrf_fuse(float rrf_k, uint64_t k, const std::vector<uint32_t>& first,
+                                const std::vector<uint32_t>& second);
 
 // Process-wide values (created on first use; see storage.h for residency).
 extern std::atomic<uint64_t> OPEN_COUNT;
@@ -238,6 +258,20 @@ class IvfIndex {
   std::vector<Hit> search_core(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
                                const Predicate* filter, bool ensure_target_k) const;
   std::vector<Hit> search_bruteforce(const float* query, uint64_t k, const Predicate* filter) const;
+
+  // Sparse and hybrid search (index_sparse.cc). sparse_rank: at most k live
+  // rows that pass the filter and hold at least one of the query's terms,
+  // scored by the sum over the query's pairs, in order, of the query weight
+  // times the row's weight for that term (main and delta rows); descending,
+  // ties to the lower row. Stored postings that name no row of the segment
+  // or hold a weight that is not finite are skipped.
+  std::vector<ScoredHit> sparse_rank(const SparsePairs& query, uint64_t k, const Predicate* filter) const;
+  // Both rankings asked for max(10 k, 100) rows, fused by rrf_fuse; with
+  // ensure_target_k and fewer than k fused rows, the exact dense list takes
+  // the approximate one's place.
+  std::vector<ScoredHit> search_hybrid(const float* query, const SparsePairs& sparse, uint64_t k, uint64_t nprobe,
+                                       uint64_t rerank, const Predicate* filter, float rrf_k,
+                                       bool ensure_target_k) const;
 
   // Filtered scans of the live rows (index_scan.cc): main rows, then delta
   // rows, by ascending number; each takes the tombstone and delta read

@@ -1,0 +1,147 @@
+// Sparse and hybrid search over one segment: the dot product of a sparse
+// query with each row's terms, read from the postings of the query's terms
+// only (sparse.bin's, or an older manifest's, and the delta's), and the
+// Reciprocal Rank Fusion of a dense and a sparse ranking.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+
+#include "ivf_rabitq/index.h"
+
+namespace nimbrel {
+namespace {
+
+// Orders scored hits: higher score first, ties to the lower row. A NaN
+// score (an infinity minus an infinity, from weights near the float range)
+// ranks after every number, so the order stays a strict weak order.
+inline bool scored_before(const ScoredHit& a, const ScoredHit& b) {
+  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  return a.row < b.row;
+}
+
+// The k best of `hits`, sorted.
+std::vector<ScoredHit> best(std::vector<ScoredHit> hits, uint64_t k) {
+  if (hits.size() > k) {
+    std::nth_element(hits.begin(), hits.begin() + static_cast<ptrdiff_t>(k), hits.end(), scored_before);
+    hits.resize(k);
+  }
+  std::sort(hits.begin(), hits.end(), scored_before);
+  return hits;
+}
+
+// Per-thread score accumulator over a segment's rows. Only the rows a
+// query's postings touch are read or reset: clearing one slot per row of a
+// million-row segment would cost more than most queries. A slot belongs to
+// the current query when its stamp is the query's.
+struct Accumulator {
+  std::vector<float> score;
+  std::vector<uint32_t> stamp;
+  std::vector<uint32_t> touched;
+  uint32_t now = 0;
+
+  void start(size_t rows) {
+    if (score.size() < rows) {
+      score.resize(rows);
+      stamp.resize(rows, 0);
+    }
+    touched.clear();
+    if (++now == 0) {  // wrapped: no stale stamp may match
+      std::fill(stamp.begin(), stamp.end(), 0);
+      now = 1;
+    }
+  }
+  void add(uint32_t row, float product) {
+    if (stamp[row] != now) {
+      stamp[row] = now;
+      score[row] = 0.0f;
+      touched.push_back(row);
+    }
+    score[row] += product;
+  }
+};
+
+}  // namespace
+
+std::vector<ScoredHit> rrf_fuse(float rrf_k, uint64_t k, const std::vector<uint32_t>& first,
+                                const std::vector<uint32_t>& second) {
+  if (k == 0) return {};
+  std::unordered_map<uint32_t, float> fused;
+  fused.reserve(first.size() + second.size());
+  auto term = [&](size_t r) { return 1.0f / (rrf_k + static_cast<float>(r) + 1.0f); };
+  for (size_t r = 0; r < first.size(); ++r) fused[first[r]] += term(r);
+  for (size_t r = 0; r < second.size(); ++r) fused[second[r]] += term(r);
+  std::vector<ScoredHit> hits;
+  hits.reserve(fused.size());
+  for (const auto& [row, score] : fused) hits.push_back({row, score});
+  return best(std::move(hits), k);
+}
+
+std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t k, const Predicate* filter) const {
+  if (k == 0 || query.empty()) return {};
+  if (filter != nullptr && filter->accepts_all()) filter = nullptr;
+  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const uint64_t main_n = manifest_.n;
+  const uint64_t rows = main_n + delta_.size();
+  thread_local Accumulator acc;
+  acc.start(rows);
+  // A posting from disk is trusted no further than the segment's rows; a
+  // weight that is not finite (only damage stores one: builds and adds
+  // refuse them) is left out rather than poison every score it touches.
+  auto main_posting = [&](float qw, uint32_t row, float weight) {
+    if (row < main_n && std::isfinite(weight)) acc.add(row, qw * weight);
+  };
+  for (const auto& [term, qw] : query) {
+    if (auto it = term_dir_.find(term); it != term_dir_.end()) {
+      const uint8_t* p = sparse_postings_ + it->second.first * 8;
+      for (uint32_t i = 0; i < it->second.second; ++i, p += 8) {
+        main_posting(qw, load_le<uint32_t>(p), load_le<float>(p + 4));
+      }
+    }
+    if (auto it = manifest_.sparse_postings.find(term); it != manifest_.sparse_postings.end()) {
+      for (const auto& [row, weight] : it->second) main_posting(qw, row, weight);
+    }
+    if (auto it = delta_.postings.find(term); it != delta_.postings.end()) {
+      for (const auto& [index, weight] : it->second) acc.add(static_cast<uint32_t>(main_n + index), qw * weight);
+    }
+  }
+  const bool has_tombstones = !tombstones_.empty();
+  std::vector<ScoredHit> hits;
+  hits.reserve(acc.touched.size());
+  for (uint32_t row : acc.touched) {
+    if (has_tombstones && tombstones_.contains(row)) continue;
+    if (filter != nullptr) {
+      const bool pass = row < main_n ? filter->eval(main_rows_, row)
+                                     : filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n));
+      if (!pass) continue;
+    }
+    hits.push_back({row, acc.score[row]});
+  }
+  return best(std::move(hits), k);
+}
+
+std::vector<ScoredHit> IvfIndex::search_hybrid(const float* query, const SparsePairs& sparse, uint64_t k,
+                                               uint64_t nprobe, uint64_t rerank, const Predicate* filter,
+                                               float rrf_k, bool ensure_target_k) const {
+  // Each ranking is asked for more than k rows, so that rows ranked well by
+  // both but first by neither still meet in the fusion.
+  const uint64_t depth = std::max<uint64_t>(k > UINT64_MAX / 10 ? UINT64_MAX : 10 * k, 100);
+  auto rows_of = [](const auto& hits) {
+    std::vector<uint32_t> rows;
+    rows.reserve(hits.size());
+    for (const auto& h : hits) rows.push_back(h.row);
+    return rows;
+  };
+  const std::vector<uint32_t> sparse_rows = rows_of(sparse_rank(sparse, depth, filter));
+  std::vector<ScoredHit> fused =
+      rrf_fuse(rrf_k, k, rows_of(search_core(query, depth, nprobe, rerank, filter, false)), sparse_rows);
+  if (ensure_target_k && fused.size() < k) {
+    fused = rrf_fuse(rrf_k, k, rows_of(search_bruteforce(query, depth, filter)), sparse_rows);
+  }
+  return fused;
+}
+
+}  // namespace nimbrel
