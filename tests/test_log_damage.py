@@ -15,7 +15,7 @@ import zlib
 import pytest
 
 import nimbrel
-from conftest import build_segment, random_vectors
+from conftest import build_segment, ids_of, random_vectors
 
 DIM = 8
 # The operations in wal.bin after the checkpoint, in log order.
@@ -360,6 +360,51 @@ def test_hostile_tombstone_bitmaps_are_refused_before_the_bitmap_library_reads_t
     assert any("deleted.bin: dropped 1 tombstones" in n for n in results["row-past-the-end"]["notices"])
     assert set(results["no-rows"]["live"]) == live_after(LOG_OPS) | {"id3", "a1"}
     assert not problems, "\n".join(problems)
+
+
+def lose_a_deleted_add_with_the_log_tail(path):
+    """The state a power cut leaves when a checkpoint of a latched log (which
+    writes from memory without flushing the log) got as far as deleted.bin:
+    the earlier delta.bin, and the log without its unflushed tail, the add
+    and delete of "x". deleted.bin names x's row, the first past the
+    segment's 40 main rows and 1 delta row."""
+    h = build_segment(path, random_vectors(40, DIM, seed=1), n_clusters=2)
+    h.add("a0", [0.1] * DIM)
+    h.delete("id5")
+    h.flush()
+    h.add("x", [0.2] * DIM)
+    h.delete("x")
+    wal, delta = (path / "wal.bin").read_bytes(), (path / "delta.bin").read_bytes()
+    h.flush()
+    h.close()
+    (path / "delta.bin").write_bytes(delta)
+    (path / "wal.bin").write_bytes(wal[:frames(wal)[0][0]])
+
+
+def assert_late_is_live(h):
+    assert h.count() == 41  # 40 main rows - id5 + a0 + late
+    assert ids_of(h.search([0.3] * DIM, 1)) == ["late"]
+    assert h.get_meta(["late", "x", "id5"]) == ['{"late":1}', "null", "null"]
+
+
+def test_the_row_added_where_a_lost_add_left_a_tombstone_is_live(tmp_path, capfd):
+    path = tmp_path / "seg"
+    lose_a_deleted_add_with_the_log_tail(path)
+    h = nimbrel.ZevireDarir(str(path), DIM)
+    assert "deleted.bin: dropped 1 tombstones of rows past the segment's 41 rows" in capfd.readouterr().err
+    h.add("late", [0.3] * DIM, '{"late": 1}')
+    assert_late_is_live(h)
+
+
+def test_the_row_added_where_a_lost_add_left_a_tombstone_is_live_after_a_reopen(tmp_path):
+    # The open rewrote deleted.bin without the dropped tombstone: otherwise
+    # the reopen's replay would put the new row back under it.
+    path = tmp_path / "seg"
+    lose_a_deleted_add_with_the_log_tail(path)
+    h = nimbrel.ZevireDarir(str(path), DIM)
+    h.add("late", [0.3] * DIM, '{"late": 1}')
+    h.close()
+    assert_late_is_live(nimbrel.ZevireDarir(str(path), DIM))
 
 
 # Offsets and formats of fields of delta.bin's body.

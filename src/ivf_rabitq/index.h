@@ -408,6 +408,10 @@ class IvfIndex {
   // delta.bin as this segment last saw it (absent: size 0, mtime 0).
   platform::FileStamp delta_stamp_;
   std::atomic<bool> wal_failed_{false};
+  // deleted.bin names rows past the segment that open dropped but could
+  // not rewrite the file without: an add would take such a row, so adds
+  // are refused until a checkpoint writes the tombstones from memory.
+  std::atomic<bool> deleted_stale_{false};
   uint64_t pending_ops_ = 0;  // under writer_mu_
   mutable std::mutex last_sync_mu_;
   uint64_t last_sync_ns_ = 0;

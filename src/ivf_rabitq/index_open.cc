@@ -349,12 +349,11 @@ class IvfIndexOpener {
     x.idhash_ = MappedFile();
     x.idhash_rebuilt_ = build_id_hash_table(x.ids_.data(), x.ids_.size(), x.ids_off_.data(), n);
     x.idhash_data_ = x.idhash_rebuilt_.data();
-    // A unique temporary name: several processes may repair the same
+    // A private temporary name: several processes may repair the same
     // directory at once, and must not write into one temporary file.
-    const std::string temp = PathOf("idhash." + U(platform::ProcessId()) + "-" +
-                                    U(platform::MonotonicNanos()) + std::string(storage::kTempSuffix));
-    Status st = storage::write_bytes_via(PathOf(segment::kIdHashFile), temp, x.idhash_rebuilt_.data(),
-                                         x.idhash_rebuilt_.size());
+    Status st = storage::write_bytes_via(PathOf(segment::kIdHashFile),
+                                         storage::private_temp_path_for(PathOf(segment::kIdHashFile)),
+                                         x.idhash_rebuilt_.data(), x.idhash_rebuilt_.size());
     std::string notice = "Nimbrel: " + PathOf(segment::kIdHashFile) + ": " + idhash_problem_ +
                          "; rebuilt from ids.bin and ids_off.bin";
     notice += st.ok() ? " and rewritten" : " in memory (could not rewrite it: " + st.message() + ")";

@@ -55,6 +55,7 @@ class WalReplayer {
     deleted_present_ = !missing;
     if (missing) return Status::Ok();
     NIMBREL_ASSIGN_OR_RETURN(x_.tombstones_, Tombstones::decode(bytes));
+    deleted_bytes_ = std::move(bytes);
     return Status::Ok();
   }
 
@@ -214,15 +215,28 @@ class WalReplayer {
   // deleted.bin may name rows that only the log's replay re-creates (it is
   // written before delta.bin). Rows past them remain only when the log
   // lost the frames that add them (its tail never reached the device):
-  // those tombstones are dropped, or rows added later would be born deleted.
+  // those tombstones are dropped, or rows added later would be born
+  // deleted. deleted.bin loses them too, before anything is added: the next
+  // add takes the first of those row numbers, and an open that replays it
+  // from the log would put it back under the tombstone the file still held.
   Status CheckTombstones() {
     const uint64_t rows = x_.manifest_.n + x_.delta_.size();
-    if (!x_.tombstones_.empty() && x_.tombstones_.max() >= rows) {
-      const uint64_t dropped = x_.tombstones_.remove_from(static_cast<uint32_t>(rows));
-      platform::PrintNotice("Nimbrel: " + platform::JoinPath(x_.path_, segment::kDeletedFile) + ": dropped " +
-                            U(dropped) + " tombstones of rows past the segment's " + U(rows) +
-                            " rows (their adds were lost from the log)");
-    }
+    if (x_.tombstones_.empty() || x_.tombstones_.max() < rows) return Status::Ok();
+    const uint64_t dropped = x_.tombstones_.remove_from(static_cast<uint32_t>(rows));
+    const std::string path = platform::JoinPath(x_.path_, segment::kDeletedFile);
+    // The file's own set (the log's deletes are the log's), without them.
+    NIMBREL_ASSIGN_OR_RETURN(Tombstones on_disk, Tombstones::decode(deleted_bytes_));
+    on_disk.remove_from(static_cast<uint32_t>(rows));
+    const std::vector<uint8_t> bytes = on_disk.encode();
+    // Under the shared lock other processes may be opening too: each writes
+    // the same set, through a temporary file of its own.
+    Status st = storage::write_bytes_via(path, storage::private_temp_path_for(path), bytes.data(), bytes.size());
+    x_.deleted_stale_ = !st.ok();
+    platform::PrintNotice("Nimbrel: " + path + ": dropped " + U(dropped) + " tombstones of rows past the segment's " +
+                          U(rows) + " rows (their adds were lost from the log)" +
+                          (st.ok() ? " and rewrote it"
+                                   : "; could not rewrite it (" + st.message() +
+                                         "), so the segment takes no adds until a checkpoint"));
     return Status::Ok();
   }
 
@@ -240,6 +254,7 @@ class WalReplayer {
   FoldStamp folded_;
   bool deleted_present_ = false;
   bool delta_present_ = false;
+  std::vector<uint8_t> deleted_bytes_;  // deleted.bin as read
 };
 
 Status LoadWriteState(IvfIndex& x) { return WalReplayer(x).Run(); }

@@ -328,6 +328,10 @@ Status IvfIndex::add(WalOp op, const nlohmann::json* parsed) {
     parsed = &own;
   }
   std::unique_lock<std::mutex> writer = lock_writer();
+  if (deleted_stale_.load()) {
+    return Status(Code::kIoError, "deleted.bin names rows past the segment and could not be rewritten when it was "
+                                  "opened; call flush() before adding rows");
+  }
   // Under the writer mutex: two adds at the last free slot must not both pass.
   NIMBREL_RETURN_IF_ERROR(check_slot_space(1));
   NIMBREL_RETURN_IF_ERROR(wal_write(op));
@@ -458,6 +462,7 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   wal_damaged_.clear();
   pending_ops_ = 0;
   wal_failed_.store(false);
+  deleted_stale_.store(false);
   return Status::Ok();
 }
 

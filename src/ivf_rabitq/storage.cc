@@ -69,6 +69,15 @@ std::string temp_path_for(const std::string& path) {
   return path.substr(0, dot) + std::string(kTempSuffix);
 }
 
+std::string private_temp_path_for(const std::string& path) {
+  const std::string temp = temp_path_for(path);
+  // (Built by append: GCC 12 warns falsely about insert and operator+ here.)
+  std::string out(temp, 0, temp.size() - kTempSuffix.size());
+  out.append(".").append(std::to_string(platform::ProcessId())).append("-");
+  out.append(std::to_string(platform::MonotonicNanos())).append(kTempSuffix);
+  return out;
+}
+
 Status sync_parent_dir(const std::string& path) {
   const std::string parent = platform::ParentPath(path);
   return platform::SyncDirectory(parent.empty() ? std::string(".") : parent, /*open_failure_is_ok=*/true);

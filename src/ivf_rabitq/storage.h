@@ -45,6 +45,9 @@ inline Status write_bytes(const std::string& path, const std::vector<uint8_t>& b
 }
 // The temporary path write_bytes uses for `path`.
 std::string temp_path_for(const std::string& path);
+// A temporary path for `path` of this process and moment only ("<stem>.<pid>-
+// <clock>.writing.tmp"), for files several processes may write at once.
+std::string private_temp_path_for(const std::string& path);
 // Flushes the parent directory of `path`; failing to open it counts as success.
 Status sync_parent_dir(const std::string& path);
 // The u64 in <dir>/generation; 0 when missing, short or unreadable.

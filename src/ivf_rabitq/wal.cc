@@ -361,21 +361,12 @@ Result<Scan> scan(const uint8_t* data, size_t len, uint64_t start, uint64_t dim,
 
 // ---- files -------------------------------------------------------------------
 
-namespace {
-
-// A private temporary name beside `path`: several processes may create at once.
-std::string PrivateTemp(const std::string& path) {
-  return path + "." + std::to_string(platform::ProcessId()) + "-" + std::to_string(platform::MonotonicNanos()) +
-         std::string(storage::kTempSuffix);
-}
-
-}  // namespace
-
 Result<std::optional<uint64_t>> create_if_missing(const std::string& path) {
   if (platform::Exists(path)) return std::optional<uint64_t>();
   const uint64_t id = fresh_log_id();
   const std::vector<uint8_t> header = encode_header(id, 0);
-  const std::string temp = PrivateTemp(path);
+  // A private temporary name: several processes may create it at once.
+  const std::string temp = storage::private_temp_path_for(path);
   {
     NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(temp, platform::File::kWriteTruncate));
     Status st = f.WriteAll(header.data(), header.size());
