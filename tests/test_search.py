@@ -33,6 +33,18 @@ def test_results_ascend_with_near_exact_distances_whatever_the_query_form(built)
         assert d == pytest.approx(exact, rel=0.05, abs=0.05)
 
 
+def test_a_smaller_k_returns_the_first_k_of_the_answer_for_k_equal_to_rerank(built):
+    # The pool holds max(rerank, k) candidates whatever k is and all of them
+    # are reranked, so k only cuts the answer: it never changes what comes first.
+    vectors, h = built
+    for q in random_vectors(10, vectors.shape[1], seed=31):
+        for rerank in (2, 5, 20, 100):
+            full = h.search(q, rerank, rerank=rerank)
+            assert len(full) == rerank
+            for k in sorted({1, rerank // 2, rerank - 1}):
+                assert h.search(q, k, rerank=rerank) == full[:k], (rerank, k)
+
+
 def test_k_zero_returns_nothing_but_still_checks_the_filter_and_nprobe_zero_is_one(built):
     vectors, h = built
     assert h.search(vectors[0].tolist(), 0) == []
