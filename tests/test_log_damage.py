@@ -1,7 +1,8 @@
 """Damaged write-path files: a log cut short or with a damaged frame or
 garbage, and damaged delta.bin and deleted.bin. Opening either repairs what
 it can (with a "Nimbrel: " notice) or refuses with "corrupt index: ...",
-and never crashes or hangs. Opens run in child processes, many cases each."""
+and never crashes or hangs. Opens run in child processes, many cases each
+(a few single cases open in this process)."""
 
 import json
 import random

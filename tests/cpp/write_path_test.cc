@@ -484,6 +484,36 @@ TEST(WritePath, ALogShorterThanItsFoldPointTakesNoMoreFrames) {
   }
 }
 
+TEST(WritePath, AnOpenThatCannotRewriteStaleTombstonesRefusesAddsUntilACheckpoint) {
+  // deleted.bin names a row past the segment (its add was lost with a log
+  // tail): the next add would take that row number, so the open rewrites
+  // the file without it; when it cannot, adds wait for a checkpoint.
+  Fixture f;
+  std::vector<float> v(f.row(5), f.row(5) + 16);
+  ASSERT_TRUE(f.index->add(AddOp("a0", v, nullptr)).ok());
+  ASSERT_TRUE(f.index->checkpoint(1).ok());
+  const std::vector<uint8_t> older_delta = ReadBytes(f.tmp.file("seg/delta.bin"));
+  ASSERT_TRUE(f.index->add(AddOp("x", v, nullptr)).ok());
+  ASSERT_TRUE(*f.index->remove("x"));
+  ASSERT_TRUE(f.index->checkpoint(2).ok());
+  f.index.reset();
+  WriteBytes(f.tmp.file("seg/delta.bin"), older_delta);
+  platform::SetFaultHook([](const char* op, const std::string& path) {
+    return std::strcmp(op, "rename") == 0 && path.ends_with("/deleted.bin") ? EACCES : 0;
+  });
+  auto x = OpenOk(f.dir());
+  platform::SetFaultHook(nullptr);
+  ASSERT_TRUE(x);
+  EXPECT_NE(x->add(AddOp("late", v, nullptr)).message().find("call flush() before adding rows"), std::string::npos);
+  ASSERT_TRUE(x->checkpoint(3).ok());
+  ASSERT_TRUE(x->add(AddOp("late", v, nullptr)).ok());
+  x.reset();
+  x = OpenOk(f.dir());
+  ASSERT_TRUE(x);
+  EXPECT_TRUE(x->slot_of("late").has_value());
+  EXPECT_EQ(x->live_count(), 402u);
+}
+
 TEST(WritePath, AFreshViewCheckpointsWhileAnotherSegmentOfTheDirectoryIsReleased) {
   // The last reference to a segment flushes the log; it must not leave
   // anything in it that makes a fresh view's checkpoint refuse.
