@@ -32,36 +32,70 @@ std::vector<ScoredHit> best(std::vector<ScoredHit> hits, uint64_t k) {
   return hits;
 }
 
+// The k best of a stream of hits, kept in a buffer of at most 2k: a hit
+// that does not beat the current k-th is dropped with one comparison, and
+// the buffer is cut back to k when full. A query's terms can touch most of
+// a segment's rows while k is small.
+class TopScored {
+ public:
+  explicit TopScored(uint64_t k) : k_(std::max<uint64_t>(k, 1)) {}
+  void push(const ScoredHit& h) {
+    if (full_ && !scored_before(h, cut_)) return;
+    buf_.push_back(h);
+    if (buf_.size() >= 2 * k_) {
+      std::nth_element(buf_.begin(), buf_.begin() + static_cast<ptrdiff_t>(k_ - 1), buf_.end(), scored_before);
+      buf_.resize(k_);
+      cut_ = buf_[k_ - 1];
+      full_ = true;
+    }
+  }
+  std::vector<ScoredHit> take() && { return best(std::move(buf_), k_); }
+
+ private:
+  uint64_t k_;
+  std::vector<ScoredHit> buf_;
+  ScoredHit cut_{};
+  bool full_ = false;
+};
+
 // Per-thread score accumulator over a segment's rows. Only the rows a
 // query's postings touch are read or reset: clearing one slot per row of a
 // million-row segment would cost more than most queries. A slot belongs to
-// the current query when its stamp is the query's.
+// the current query when its stamp is the query's; score and stamp share a
+// cache line.
 struct Accumulator {
-  std::vector<float> score;
-  std::vector<uint32_t> stamp;
+  struct Slot {
+    float score;
+    uint32_t stamp;
+  };
+  std::vector<Slot> slots;
   std::vector<uint32_t> touched;
   uint32_t now = 0;
 
   void start(size_t rows) {
-    if (score.size() < rows) {
-      score.resize(rows);
-      stamp.resize(rows, 0);
-    }
+    if (slots.size() < rows) slots.resize(rows, Slot{0.0f, 0});
     touched.clear();
     if (++now == 0) {  // wrapped: no stale stamp may match
-      std::fill(stamp.begin(), stamp.end(), 0);
+      for (Slot& s : slots) s.stamp = 0;
       now = 1;
     }
   }
   void add(uint32_t row, float product) {
-    if (stamp[row] != now) {
-      stamp[row] = now;
-      score[row] = 0.0f;
+    Slot& s = slots[row];
+    if (s.stamp != now) {
+      s = Slot{0.0f, now};
       touched.push_back(row);
     }
-    score[row] += product;
+    s.score += product;
   }
 };
+
+// Not inlined: inlined, the compiler looked the thread-local up again (a
+// call, in a shared library) inside the posting loops.
+[[gnu::noinline]] Accumulator& thread_accumulator() {
+  thread_local Accumulator acc;
+  return acc;
+}
 
 }  // namespace
 
@@ -86,7 +120,7 @@ std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t 
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   const uint64_t main_n = manifest_.n;
   const uint64_t rows = main_n + delta_.size();
-  thread_local Accumulator acc;
+  Accumulator& acc = thread_accumulator();
   acc.start(rows);
   // A posting from disk is trusted no further than the segment's rows; a
   // weight that is not finite (only damage stores one: builds and adds
@@ -109,8 +143,7 @@ std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t 
     }
   }
   const bool has_tombstones = !tombstones_.empty();
-  std::vector<ScoredHit> hits;
-  hits.reserve(acc.touched.size());
+  TopScored top(std::min<uint64_t>(k, acc.touched.size()));
   for (uint32_t row : acc.touched) {
     if (has_tombstones && tombstones_.contains(row)) continue;
     if (filter != nullptr) {
@@ -118,9 +151,9 @@ std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t 
                                      : filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n));
       if (!pass) continue;
     }
-    hits.push_back({row, acc.score[row]});
+    top.push({row, acc.slots[row].score});
   }
-  return best(std::move(hits), k);
+  return std::move(top).take();
 }
 
 std::vector<ScoredHit> IvfIndex::search_hybrid(const float* query, const SparsePairs& sparse, uint64_t k,
