@@ -206,3 +206,17 @@ def test_damaged_postings_are_skipped_never_read_past_the_segment(seg):
     got = dict(json.loads(out))
     assert set(got) <= {i for i, _ in want}
     assert all(s == s and abs(s) != float("inf") for s in got.values())
+    # A directory out of order, or whose counts do not add up to the file,
+    # is refused when the segment opens.
+    for name, damage in (("order", lambda b: b[8:16] + b[0:8]), ("count", lambda b: b[:4] + b"\xff" + b[5:])):
+        bad = bytearray(sparse)
+        bad[8:24] = damage(bytes(sparse[8:24]))
+        open(os.path.join(path, "sparse.bin"), "wb").write(bytes(bad))
+        out = run_python("""
+            import sys, nimbrel
+            try:
+                nimbrel.ZevireDarir(sys.argv[1], 8)
+            except OSError as e:
+                print(e)
+        """, path, env={"NIMBREL_VERIFY_MAX_BYTES": "0"})
+        assert out.startswith("corrupt index: sparse.bin: "), (name, out)
