@@ -7,6 +7,7 @@ argument errors, and damaged postings."""
 import json
 import os
 import struct
+import threading
 
 import numpy as np
 import pytest
@@ -220,3 +221,32 @@ def test_damaged_postings_are_skipped_never_read_past_the_segment(seg):
                 print(e)
         """, path, env={"NIMBREL_VERIFY_MAX_BYTES": "0"})
         assert out.startswith("corrupt index: sparse.bin: "), (name, out)
+
+
+def test_hybrid_search_reads_one_state_while_rows_are_upserted(tmp_path):
+    # Its three rankings (sparse, dense, the exact fallback) must see the
+    # same rows: an upsert between two of them would put the old row in one
+    # list and the new one in another, the same id twice.
+    n = 3000
+    vectors = random_vectors(n, DIM, seed=9)
+    h = nimbrel.ZevireDarir(str(tmp_path / "seg"), DIM)
+    h.build(vectors.tobytes(), n, [f"r{i}" for i in range(n)], ["{}"] * n, 4, sparse=[[(1, 1.0)]] * n)
+    h.set_durability(10 ** 6)
+    stop = threading.Event()
+
+    def upsert():
+        i = 0
+        while not stop.is_set():
+            h.add(f"r{i % 50}", vectors[i % 50], "{}", [(1, 1.0)])
+            i += 1
+
+    writer = threading.Thread(target=upsert)
+    writer.start()
+    try:
+        for _ in range(60):
+            ids = [i for i, _ in h.search_hybrid(vectors[0], [(1, 1.0)], n + 100, nprobe=1, rerank=10,
+                                                 ensure_target_k=True)]
+            assert len(ids) == len(set(ids)) == n
+    finally:
+        stop.set()
+        writer.join()

@@ -300,6 +300,18 @@ class IvfIndex {
   friend class WalReplayer;
   friend class RowMatcher;
 
+  // The tombstone and delta read locks, taken together in the readers'
+  // order and held for a whole read, so that it sees one state; the
+  // *_locked bodies below run under them.
+  struct ReadLocks {
+    std::shared_lock<std::shared_mutex> tomb, delta;
+  };
+  ReadLocks lock_reads() const;
+  std::vector<Hit> search_core_locked(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
+                                      const Predicate* filter, bool ensure_target_k) const;
+  std::vector<Hit> search_bruteforce_locked(const float* query, uint64_t k, const Predicate* filter) const;
+  std::vector<ScoredHit> sparse_rank_locked(const SparsePairs& query, uint64_t k, const Predicate* filter) const;
+
   // index_write.cc
   // Encodes an Add's vector: list, code, factors, 8-bit copy (the id,
   // metadata and sparse terms are the caller's to move in). Reads only what

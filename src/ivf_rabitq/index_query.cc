@@ -208,15 +208,28 @@ struct ScanState {
 
 }  // namespace
 
+IvfIndex::ReadLocks IvfIndex::lock_reads() const {
+  // In the readers' order: tombstones, then delta.
+  ReadLocks held;
+  held.tomb = std::shared_lock<std::shared_mutex>(tomb_mu_);
+  held.delta = std::shared_lock<std::shared_mutex>(delta_mu_);
+  return held;
+}
+
 std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t nprobe,
                                        uint64_t rerank, const Predicate* filter,
                                        bool ensure_target_k) const {
-  if (k == 0) return {};
-  if (filter != nullptr && filter->accepts_all()) filter = nullptr;
   // One consistent state for the whole search: rows added or deleted
   // meanwhile wait for it to end.
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  const ReadLocks held = lock_reads();
+  return search_core_locked(query, k, nprobe, rerank, filter, ensure_target_k);
+}
+
+std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, uint64_t nprobe,
+                                              uint64_t rerank, const Predicate* filter,
+                                              bool ensure_target_k) const {
+  if (k == 0) return {};
+  if (filter != nullptr && filter->accepts_all()) filter = nullptr;
   const size_t n_lists = manifest_.n_lists;
   const uint64_t total_rows = manifest_.n + delta_.size();
   if (total_rows == 0) return {};
@@ -402,10 +415,14 @@ std::vector<Hit> IvfIndex::search_core(const float* query, uint64_t k, uint64_t 
 
 std::vector<Hit> IvfIndex::search_bruteforce(const float* query, uint64_t k,
                                              const Predicate* filter) const {
+  const ReadLocks held = lock_reads();
+  return search_bruteforce_locked(query, k, filter);
+}
+
+std::vector<Hit> IvfIndex::search_bruteforce_locked(const float* query, uint64_t k,
+                                                    const Predicate* filter) const {
   if (k == 0) return {};
   if (filter != nullptr && filter->accepts_all()) filter = nullptr;
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   const bool has_tombstones = !tombstones_.empty();
   const size_t main_n = manifest_.n;
   const size_t n = main_n + delta_.size();

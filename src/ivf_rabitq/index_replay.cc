@@ -55,7 +55,6 @@ class WalReplayer {
     deleted_present_ = !missing;
     if (missing) return Status::Ok();
     NIMBREL_ASSIGN_OR_RETURN(x_.tombstones_, Tombstones::decode(bytes));
-    deleted_bytes_ = std::move(bytes);
     return Status::Ok();
   }
 
@@ -224,13 +223,21 @@ class WalReplayer {
     if (x_.tombstones_.empty() || x_.tombstones_.max() < rows) return Status::Ok();
     const uint64_t dropped = x_.tombstones_.remove_from(static_cast<uint32_t>(rows));
     const std::string path = platform::JoinPath(x_.path_, segment::kDeletedFile);
-    // The file's own set (the log's deletes are the log's), without them.
-    NIMBREL_ASSIGN_OR_RETURN(Tombstones on_disk, Tombstones::decode(deleted_bytes_));
-    on_disk.remove_from(static_cast<uint32_t>(rows));
-    const std::vector<uint8_t> bytes = on_disk.encode();
-    // Under the shared lock other processes may be opening too: each writes
-    // the same set, through a temporary file of its own.
-    Status st = storage::write_bytes_via(path, storage::private_temp_path_for(path), bytes.data(), bytes.size());
+    // The file's own set (the log's deletes are the log's), read again now:
+    // other processes may be opening beside this one (only a checkpoint,
+    // which waits for the exclusive lock, adds to the file), and one of
+    // them may have rewritten it and added a row at the first of these
+    // numbers since this open read it; each rewrite only removes, from what
+    // is there, tombstones past the rows its open replayed.
+    Result<std::vector<uint8_t>> now = platform::ReadFile(path);
+    Result<Tombstones> on_disk = now.ok() ? Tombstones::decode(*now) : Result<Tombstones>(now.status());
+    Status st = on_disk.status();
+    if (st.ok()) {
+      on_disk->remove_from(static_cast<uint32_t>(rows));
+      const std::vector<uint8_t> bytes = on_disk->encode();
+      // Through a temporary file of its own: several may rewrite at once.
+      st = storage::write_bytes_via(path, storage::private_temp_path_for(path), bytes.data(), bytes.size());
+    }
     x_.deleted_stale_ = !st.ok();
     platform::PrintNotice("Nimbrel: " + path + ": dropped " + U(dropped) + " tombstones of rows past the segment's " +
                           U(rows) + " rows (their adds were lost from the log)" +
@@ -254,7 +261,6 @@ class WalReplayer {
   FoldStamp folded_;
   bool deleted_present_ = false;
   bool delta_present_ = false;
-  std::vector<uint8_t> deleted_bytes_;  // deleted.bin as read
 };
 
 Status LoadWriteState(IvfIndex& x) { return WalReplayer(x).Run(); }

@@ -114,10 +114,14 @@ std::vector<ScoredHit> rrf_fuse(float rrf_k, uint64_t k, const std::vector<uint3
 }
 
 std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t k, const Predicate* filter) const {
+  const ReadLocks held = lock_reads();
+  return sparse_rank_locked(query, k, filter);
+}
+
+std::vector<ScoredHit> IvfIndex::sparse_rank_locked(const SparsePairs& query, uint64_t k,
+                                                    const Predicate* filter) const {
   if (k == 0 || query.empty()) return {};
   if (filter != nullptr && filter->accepts_all()) filter = nullptr;
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   const uint64_t main_n = manifest_.n;
   const uint64_t rows = main_n + delta_.size();
   Accumulator& acc = thread_accumulator();
@@ -139,7 +143,9 @@ std::vector<ScoredHit> IvfIndex::sparse_rank(const SparsePairs& query, uint64_t 
       for (const auto& [row, weight] : it->second) main_posting(qw, row, weight);
     }
     if (auto it = delta_.postings.find(term); it != delta_.postings.end()) {
-      for (const auto& [index, weight] : it->second) acc.add(static_cast<uint32_t>(main_n + index), qw * weight);
+      for (const auto& [index, weight] : it->second) {
+        if (std::isfinite(weight)) acc.add(static_cast<uint32_t>(main_n + index), qw * weight);
+      }
     }
   }
   const bool has_tombstones = !tombstones_.empty();
@@ -168,11 +174,15 @@ std::vector<ScoredHit> IvfIndex::search_hybrid(const float* query, const SparseP
     for (const auto& h : hits) rows.push_back(h.row);
     return rows;
   };
-  const std::vector<uint32_t> sparse_rows = rows_of(sparse_rank(sparse, depth, filter));
+  // All three rankings read one state: an upsert between two of them
+  // would leave its old row in one list and its new row in another, the
+  // same id twice.
+  const ReadLocks held = lock_reads();
+  const std::vector<uint32_t> sparse_rows = rows_of(sparse_rank_locked(sparse, depth, filter));
   std::vector<ScoredHit> fused =
-      rrf_fuse(rrf_k, k, rows_of(search_core(query, depth, nprobe, rerank, filter, false)), sparse_rows);
+      rrf_fuse(rrf_k, k, rows_of(search_core_locked(query, depth, nprobe, rerank, filter, false)), sparse_rows);
   if (ensure_target_k && fused.size() < k) {
-    fused = rrf_fuse(rrf_k, k, rows_of(search_bruteforce(query, depth, filter)), sparse_rows);
+    fused = rrf_fuse(rrf_k, k, rows_of(search_bruteforce_locked(query, depth, filter)), sparse_rows);
   }
   return fused;
 }

@@ -361,6 +361,35 @@ TEST_F(SegmentOpen, WithoutMetaFilesMetadataIsRebuiltFromTheTypedColumns) {
   EXPECT_EQ(idx->row_meta_str(row0).substr(0, 10), R"({"flag":tr)");
 }
 
+TEST_F(SegmentOpen, SparseSearchReadsAnOlderSegmentsManifestPostingsLikeSparseBin) {
+  // Segments written before sparse.bin (and before crcs.bin) keep their
+  // postings in the manifest.
+  const std::string dir = Copy("manifest-postings");
+  const std::vector<uint8_t> sparse = ReadBytes(dir + "/sparse.bin");
+  const uint64_t terms = load_le<uint64_t>(sparse.data());
+  std::vector<uint8_t> manifest = ReadBytes(dir + "/manifest.bin");
+  Result<Manifest> m = decode_manifest(manifest.data() + 8, manifest.size() - 8);
+  ASSERT_TRUE(m.ok());
+  const uint8_t* posting = sparse.data() + 8 + 8 * terms;
+  for (uint64_t i = 0; i < terms; ++i) {
+    const uint32_t term = load_le<uint32_t>(sparse.data() + 8 + 8 * i);
+    for (uint32_t j = load_le<uint32_t>(sparse.data() + 12 + 8 * i); j > 0; --j, posting += 8) {
+      m->sparse_postings[term].emplace_back(load_le<uint32_t>(posting), load_le<float>(posting + 4));
+    }
+  }
+  WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(*m)));
+  RemoveFile(dir + "/sparse.bin");
+  RemoveFile(dir + "/crcs.bin");
+  auto older = OpenOk(dir), pristine = OpenOk(Pristine());
+  ASSERT_TRUE(older && pristine);
+  ASSERT_GT(m->sparse_postings.size(), 3u);
+  for (const auto& [term, postings] : m->sparse_postings) {
+    const SparsePairs q = {{term, 1.5f}, {term + 1, -0.5f}};
+    EXPECT_EQ(older->sparse_rank(q, 7, nullptr), pristine->sparse_rank(q, 7, nullptr)) << term;
+    EXPECT_FALSE(older->sparse_rank(q, 7, nullptr).empty());
+  }
+}
+
 TEST(MetadataResultCost, CountsStructureOutsideStringsAndLengthTimesFour) {
   EXPECT_EQ(IvfIndex::metadata_result_cost(""), 0u);
   EXPECT_EQ(IvfIndex::metadata_result_cost("null"), 16u);
