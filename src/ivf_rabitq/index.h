@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,12 @@ extern std::atomic<uint64_t> OPEN_COUNT;
 struct BuildInput {
   std::string dir;
   const float* data = nullptr;  // n * dim values, row-major
+  // Instead of `data`: writes row i's dim values to `out`, called a chunk
+  // of rows at a time from many threads. The merge builds this way and
+  // never holds every row's floats at once; the k-means then fits a sample
+  // of at most `max_sample` rows (0: the k-means default).
+  std::function<void(uint64_t row, float* out)> row_vector;
+  uint64_t max_sample = 0;
   // The number of floats at `data`, checked against n * dim; unset when the
   // caller itself guarantees n * dim values.
   std::optional<uint64_t> data_len;
@@ -214,6 +222,12 @@ class IvfIndex {
   // caller holds the delta read lock.
   std::string row_meta_str(uint32_t row) const;
   static uint64_t metadata_result_cost(std::string_view text);
+  // A row's values as its 8-bit copy holds them. For a delta row the
+  // caller holds the delta read lock (or owns the segment alone).
+  void stored_vector(uint32_t row, float* out) const;
+  // The sparse terms of every main row (ascending term order within a
+  // row); empty when the main rows have none.
+  std::vector<SparsePairs> main_sparse_rows() const;
 
   // ---- metadata by id (index_lookup.cc); each takes the id-map, tombstone
   // and delta read locks for the whole batch ----
@@ -250,6 +264,81 @@ class IvfIndex {
   };
   std::optional<LimitedMeta> get_meta_limited(const std::vector<std::string>& ids, uint64_t budget,
                                               bool charge_nulls, bool fast_upper) const;
+
+  // ---- probe-count calibration (index_calibrate.cc) ----
+  // The smallest probe count of `grid` (sorted, duplicates dropped) whose
+  // mean recall@k reaches `target_recall`, else the largest: min(n_samples,
+  // live) live rows drawn by a seeded partial shuffle search for their own
+  // exact top k (the row itself left out), their vectors rebuilt from the
+  // 8-bit copies. An empty grid gives 64; no live rows the largest value; at
+  // most one list or at most k + 1 live rows the smallest; no sample (n_samples
+  // 0) measures nothing and gives the largest. k 0 counts as 1. The
+  // tombstone and delta read locks are held only while the sample is taken;
+  // the searches take their own. Loops run in the calling thread's arena
+  // (the maintenance pool inside a maintenance job). Same segment, arguments
+  // and seed, same answer.
+  uint64_t calibrate_nprobe(uint64_t n_samples, uint64_t k, float target_recall, uint64_t rerank,
+                            std::vector<uint64_t> grid, uint64_t seed) const;
+
+  // ---- lookups on behalf of other segments' callers (index_across.cc) ----
+  // A caller's metadata text with its canonical form made on first use
+  // (canon_meta.h).
+  class CanonMeta;
+  // Per id, the smallest exact rerank distance (the one dense search
+  // reports) between its live row and the whole dim-value vectors of
+  // `queries` (n_values floats, back to back): NaN without a live row,
+  // +inf for a live row when no whole vector is given. Holds the id-map,
+  // tombstone and delta read locks throughout; with `parallel`, 64 ids or
+  // more run on the pool in chunks of 32. Results in id order.
+  std::vector<float> distances_to(const std::vector<std::string_view>& ids, const float* queries,
+                                  size_t n_values, bool parallel) const;
+  // distances_to over `sources`, newest first: an id is answered by the
+  // first source holding it live; older sources are asked only for the
+  // ids still unanswered. NaN where none holds it.
+  static std::vector<float> distances_across(const std::vector<const IvfIndex*>& sources,
+                                             const std::vector<std::string_view>& ids, const float* queries,
+                                             size_t n_values, bool parallel);
+  // How each id's live row compares with its comparand's metadata: 0 no
+  // live row, or the row stores null (and the comparand is not null);
+  // 1 the same; 2 different, or the comparand is not JSON. Holds the
+  // id-map, tombstone and delta read locks throughout; with `parallel`,
+  // 256 ids or more run on the pool in chunks of 128.
+  std::vector<uint8_t> meta_status(const std::vector<std::string_view>& ids,
+                                   const std::vector<const CanonMeta*>& comparands, bool parallel) const;
+  // meta_status over `sources`, newest first, each asked only for the ids
+  // still at 0: the first nonzero status settles an id.
+  static std::vector<uint8_t> meta_status_across(const std::vector<const IvfIndex*>& sources,
+                                                 const std::vector<std::string_view>& ids,
+                                                 const std::vector<const CanonMeta*>& comparands, bool parallel);
+  // Whether the main rows' stored metadata texts are canonical JSON (a
+  // format-3 segment with meta.bin); otherwise they are compared by value.
+  bool main_meta_canonical() const;
+
+  // ---- merge of several segments (index_merge.cc) ----
+  struct MergeInput {
+    std::string out;
+    std::vector<std::string> dirs;                // in the caller's order: a later one wins an id
+    std::unordered_set<std::string> tombstones;   // ids deleted elsewhere: left out
+    uint64_t n_clusters = 0;                      // 0: floor(sqrt(rows)), clamped to [1, rows]
+    float scale = 0.0f;                           // > 0: the rerank scale; else from the rows
+    std::vector<std::string> skip;                // fields without typed columns
+    std::vector<float> pca_mean, pca_comps;
+    uint64_t n_bits = 2;
+    uint64_t seed = 42;
+  };
+  struct MergeResult {
+    uint64_t rows = 0;                 // written (0: nothing was written)
+    std::vector<std::string> dropped;  // ids of live rows left out, as met
+  };
+  // One new segment at `out` from the live rows of `dirs` (main rows in row
+  // order, then added rows), leaving out rows whose id is in `tombstones`
+  // (listed in `dropped`, once per such row). Refuses an `out` that is one
+  // of `dirs` ("merge: output dir must not be one of the input dirs")
+  // before opening anything, and inputs of another dimension. The rows'
+  // vectors are read back from their 8-bit copies as they are needed,
+  // never all at once; k-means fits a sample of at most
+  // NIMBREL_MERGE_SAMPLE rows. Takes no file lock.
+  static Result<MergeResult> merge(const MergeInput& in);
 
   // ---- query (index_query.cc) ----
   Result<std::shared_ptr<const Predicate>> compile_filter_cached(const std::string& text) const;

@@ -20,6 +20,7 @@
 #include "ivf_rabitq/id_hash.h"
 #include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/index.h"
+#include "ivf_rabitq/random.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/segment_writer.h"
@@ -78,7 +79,7 @@ Status CheckInput(const BuildInput& in) {
   if (in.n_bits < 1 || in.n_bits > 8) {
     return Status::InvalidArgument("build: n_bits must be between 1 and 8, got " + U(in.n_bits));
   }
-  if (in.n > 0 && in.data == nullptr) return Status::InvalidArgument("build: no vector data");
+  if (in.n > 0 && in.data == nullptr && !in.row_vector) return Status::InvalidArgument("build: no vector data");
   for (size_t i = 0; i < in.metadata.size(); ++i) {
     if (nested_deeper_than(in.metadata[i], kMaxMetadataDepth)) {
       return Status::InvalidData("build: metadata[" + U(i) + "] is nested more than " +
@@ -102,17 +103,101 @@ std::vector<uint64_t> LastRowPerId(const std::vector<std::string>& ids) {
   return kept;
 }
 
-float MaxAbs(const float* data, uint64_t count) {
+// Where a row's values come from: the caller's array, or its row_vector
+// function writing them into a scratch row.
+class Rows {
+ public:
+  explicit Rows(const BuildInput& in) : in_(in) {}
+  bool contiguous() const { return in_.data != nullptr; }
+  // Input row i's values; `scratch` (dim values) holds them when needed.
+  const float* get(uint64_t i, float* scratch) const {
+    if (in_.data != nullptr) return in_.data + i * in_.dim;
+    in_.row_vector(i, scratch);
+    return scratch;
+  }
+
+ private:
+  const BuildInput& in_;
+};
+
+float MaxAbs(const Rows& rows, uint64_t n, size_t dim) {
   return tbb::parallel_reduce(
-      tbb::blocked_range<uint64_t>(0, count, 1 << 16), 0.0f,
+      tbb::blocked_range<uint64_t>(0, n, 1024), 0.0f,
       [&](const tbb::blocked_range<uint64_t>& r, float m) {
+        std::vector<float> scratch(dim);
         for (uint64_t i = r.begin(); i < r.end(); ++i) {
-          const float a = std::fabs(data[i]);
-          if (a > m) m = a;  // NaN never wins
+          const float* x = rows.get(i, scratch.data());
+          for (size_t d = 0; d < dim; ++d) {
+            const float a = std::fabs(x[d]);
+            if (a > m) m = a;  // NaN never wins
+          }
         }
         return m;
       },
       [](float a, float b) { return std::max(a, b); });
+}
+
+// The kept rows' values copied out contiguously, in their order.
+std::vector<float> Gather(const Rows& rows, const std::vector<uint64_t>& which, size_t dim) {
+  std::vector<float> out(which.size() * dim);
+  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, which.size(), 256), [&](const tbb::blocked_range<uint64_t>& r) {
+    for (uint64_t k = r.begin(); k < r.end(); ++k) {
+      const float* x = rows.get(which[k], out.data() + k * dim);
+      if (x != out.data() + k * dim) std::memcpy(out.data() + k * dim, x, dim * sizeof(float));
+    }
+  });
+  return out;
+}
+
+// The centroids, and every kept row's nearest one (the kept rows'
+// order). From the caller's array: k-means over all kept rows (it samples
+// them itself). From row_vector: k-means over a seeded sample of them, and
+// the assignment a chunk of rows at a time, so no more than the sample's
+// floats are ever held.
+std::vector<float> FitAndAssign(const BuildInput& in, const Rows& rows, const std::vector<uint64_t>& kept,
+                                uint64_t lists, std::vector<uint32_t>* assign) {
+  const size_t dim = in.dim;
+  const uint64_t n = kept.size();
+  KMeansParams params;
+  params.n_clusters = lists;
+  params.seed = in.seed;
+  if (rows.contiguous()) {
+    // A copy only when repeated ids dropped some rows.
+    std::vector<float> compact;
+    const float* data = in.data;
+    if (n != in.n) {
+      compact = Gather(rows, kept, dim);
+      data = compact.data();
+    }
+    std::vector<float> centroids = kmeans(data, n, dim, params);
+    *assign = assign_nearest(data, n, centroids.data(), centroids.size() / dim, dim);
+    return centroids;
+  }
+  const uint64_t default_sample = std::max<uint64_t>(256 * lists, 65536);
+  const uint64_t want = std::min({in.max_sample == 0 ? default_sample : in.max_sample, default_sample, n});
+  // Selection sampling: `want` of the kept rows, in their order.
+  std::vector<uint64_t> sample;
+  sample.reserve(want);
+  XorShift64 rng(kmeans_seed(in.seed) ^ 0x6d65726765ull);
+  for (uint64_t k = 0; k < n && sample.size() < want; ++k) {
+    if (rng.below(n - k) < want - sample.size()) sample.push_back(kept[k]);
+  }
+  std::vector<float> centroids;
+  {
+    const std::vector<float> data = Gather(rows, sample, dim);
+    params.max_sample = sample.size();
+    centroids = kmeans(data.data(), sample.size(), dim, params);
+  }
+  const size_t n_lists = centroids.size() / dim;
+  assign->resize(n);
+  const uint64_t chunk = kEncodeChunkRows;
+  for (uint64_t first = 0; first < n; first += chunk) {
+    const std::vector<uint64_t> part(kept.begin() + first, kept.begin() + std::min(n, first + chunk));
+    const std::vector<float> data = Gather(rows, part, dim);
+    const std::vector<uint32_t> a = assign_nearest(data.data(), part.size(), centroids.data(), n_lists, dim);
+    std::copy(a.begin(), a.end(), assign->begin() + first);
+  }
+  return centroids;
 }
 
 // The stored rows in segment order: row r is input position input_of[r].
@@ -141,8 +226,8 @@ RowOrder OrderByList(const std::vector<uint64_t>& kept, const std::vector<uint32
 }
 
 // codes.bin, metas.bin, orig.bin and origscale.bin, a chunk of rows at a time.
-Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in, const RowOrder& order,
-                        const std::vector<float>& centroids, const Rotator& rot) {
+Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in, const Rows& input,
+                        const RowOrder& order, const std::vector<float>& centroids, const Rotator& rot) {
   const size_t dim = in.dim;
   const size_t padded = rot.padded_dim();
   const unsigned bits = static_cast<unsigned>(in.n_bits);
@@ -163,11 +248,11 @@ Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in
   for (uint64_t first = 0; first < n; first += chunk_rows) {
     const uint64_t count = std::min(chunk_rows, n - first);
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, count, 64), [&](const tbb::blocked_range<uint64_t>& r) {
-      std::vector<float> residual(dim), rotated(padded);
+      std::vector<float> residual(dim), rotated(padded), scratch(dim);
       std::vector<uint8_t> copy(dim + 1);
       for (uint64_t j = r.begin(); j < r.end(); ++j) {
         const uint64_t row = first + j;
-        const float* x = in.data + order.input_of[row] * dim;
+        const float* x = input.get(order.input_of[row], scratch.data());
         const float* c = centroids.data() + static_cast<size_t>(order.list_of[row]) * dim;
         for (size_t i = 0; i < dim; ++i) residual[i] = x[i] - c[i];
         rot.rotate(residual.data(), rotated.data());
@@ -208,8 +293,9 @@ Status BuildImpl(const BuildInput& in) {
   m.pca_mean = in.pca_mean;
   m.pca_comps = in.pca_comps;
   m.quant_scale = in.quant_scale;
+  const Rows rows(in);
   if (!(in.quant_scale > 0.0f)) {
-    const float max_abs = in.n == 0 ? 0.0f : MaxAbs(in.data, in.n * dim);
+    const float max_abs = in.n == 0 ? 0.0f : MaxAbs(rows, in.n, dim);
     m.quant_scale = std::max(max_abs, kMinQuantScale);
   }
   std::set<std::string> skip(in.skip.begin(), in.skip.end());
@@ -226,31 +312,16 @@ Status BuildImpl(const BuildInput& in) {
     NIMBREL_RETURN_IF_ERROR(platform::SyncDirectory(in.dir));
   }
 
-  // The stored rows, contiguous, for clustering (a copy only when repeated
-  // ids dropped some rows).
-  std::vector<float> compact;
-  const float* rows = in.data;
-  if (n != in.n) {
-    compact.resize(n * dim);
-    for (uint64_t k = 0; k < n; ++k) std::memcpy(&compact[k * dim], in.data + kept[k] * dim, dim * sizeof(float));
-    rows = compact.data();
-  }
-
   RowOrder order;
   order.list_offsets = {0};
   std::vector<float> centroids;
   if (n > 0) {
     const uint64_t lists = std::clamp<uint64_t>(in.n_clusters == 0 ? FloorSqrt(n) : in.n_clusters, 1, n);
-    KMeansParams params;
-    params.n_clusters = lists;
-    params.seed = in.seed;
-    centroids = kmeans(rows, n, dim, params);
-    const size_t n_lists = centroids.size() / dim;
-    const std::vector<uint32_t> assign = assign_nearest(rows, n, centroids.data(), n_lists, dim);
-    // assign is over the compacted rows; map back to input positions.
-    order = OrderByList(kept, assign, n_lists);
+    std::vector<uint32_t> assign;
+    centroids = FitAndAssign(in, rows, kept, lists, &assign);
+    // assign is over the kept rows; map back to input positions.
+    order = OrderByList(kept, assign, centroids.size() / dim);
   }
-  compact = std::vector<float>();
   m.n_lists = order.list_offsets.size() - 1;
   m.list_offsets = order.list_offsets;
   m.centroids = centroids;
@@ -260,7 +331,7 @@ Status BuildImpl(const BuildInput& in) {
   // (12 bytes per dimension) would be the only thing sized by a dimension
   // the caller chose freely.
   const Rotator rot = n > 0 ? Rotator::Create(dim, in.seed, kFormatVersion) : Rotator();
-  NIMBREL_RETURN_IF_ERROR(WriteEncodedRows(files, in, order, centroids, rot));
+  NIMBREL_RETURN_IF_ERROR(WriteEncodedRows(files, in, rows, order, centroids, rot));
   segment_writer::RowTexts texts;
   texts.n = n;
   texts.id = [&](uint64_t r) -> std::string_view { return in.ids[order.input_of[r]]; };

@@ -21,16 +21,28 @@ using SparseRow = std::vector<std::pair<uint32_t, float>>;
 
 }  // namespace
 
-// The sparse terms of every main row (ascending term order within a row).
-// Empty when there are none.
-static std::vector<SparseRow> MainSparseRows(const IvfIndex& x) {
-  std::vector<SparseRow> rows;
-  x.for_each_main_posting([&](uint32_t term, uint32_t row, float weight) {
-    if (row >= x.main_count()) return;  // a damaged posting names no row
-    if (rows.empty()) rows.resize(x.main_count());
+std::vector<SparsePairs> IvfIndex::main_sparse_rows() const {
+  std::vector<SparsePairs> rows;
+  for_each_main_posting([&](uint32_t term, uint32_t row, float weight) {
+    if (row >= manifest_.n) return;  // a damaged posting names no row
+    if (rows.empty()) rows.resize(manifest_.n);
     rows[row].emplace_back(term, weight);
   });
   return rows;
+}
+
+void IvfIndex::stored_vector(uint32_t row, float* out) const {
+  const size_t dim = manifest_.dim;
+  const uint8_t* codes;
+  float scale;
+  if (row < manifest_.n) {
+    codes = orig_.data() + static_cast<size_t>(row) * dim;
+    scale = rerank_scale(row);
+  } else {
+    codes = delta_.rerank.data() + static_cast<size_t>(row - manifest_.n) * (dim + 1);
+    scale = copy_scale(codes[dim]);
+  }
+  for (size_t d = 0; d < dim; ++d) out[d] = (static_cast<float>(codes[d]) - 128.0f) / 127.0f * scale;
 }
 
 Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) const {
@@ -122,7 +134,7 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
         if (metas[j].is_discarded()) metas[j] = nullptr;
       }
     });
-    const std::vector<SparseRow> main_sparse = MainSparseRows(*this);
+    const std::vector<SparseRow> main_sparse = main_sparse_rows();
     bool has_sparse = !main_sparse.empty();
     for (const SparseRow& s : delta_.sparse) has_sparse = has_sparse || !s.empty();
     static const SparseRow kNone;
@@ -182,31 +194,23 @@ Result<std::unique_ptr<IvfIndex::LiveRows>> IvfIndex::live_rows() const {
     live->vectors.resize(n * dim);
     in.ids.resize(n);
     in.metadata.resize(n);
-    const std::vector<SparseRow> main_sparse = MainSparseRows(*this);
+    const std::vector<SparseRow> main_sparse = main_sparse_rows();
     bool has_sparse = !main_sparse.empty();
     for (const SparseRow& s : delta_.sparse) has_sparse = has_sparse || !s.empty();
     if (has_sparse) in.sparse.resize(n);
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 256), [&](const tbb::blocked_range<uint64_t>& range) {
       for (uint64_t j = range.begin(); j < range.end(); ++j) {
         const uint32_t row = rows[j];
-        float* out = live->vectors.data() + j * dim;
-        const uint8_t* codes;
-        float scale;
+        stored_vector(row, live->vectors.data() + j * dim);
         if (row < main_n) {
-          codes = orig_.data() + static_cast<size_t>(row) * dim;
-          scale = rerank_scale(row);
           std::string_view id;
           if (main_id_bytes(row, &id)) in.ids[j] = std::string(id);
           if (has_sparse && !main_sparse.empty()) in.sparse[j] = main_sparse[row];
         } else {
           const uint64_t i = row - main_n;
-          codes = delta_.rerank.data() + i * (dim + 1);
-          const uint8_t e = codes[dim];
-          scale = copy_scale(e);
           in.ids[j] = delta_.ids[i];
           if (has_sparse) in.sparse[j] = delta_.sparse[i];
         }
-        for (size_t d = 0; d < dim; ++d) out[d] = (static_cast<float>(codes[d]) - 128.0f) / 127.0f * scale;
         in.metadata[j] = parse_json_text(row_meta_str(row));
         if (in.metadata[j].is_discarded()) in.metadata[j] = nullptr;
       }

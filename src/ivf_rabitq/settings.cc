@@ -20,6 +20,9 @@ constexpr uint64_t kDefaultVerifyMaxBytes = 64ull << 20;
 
 std::atomic<bool> g_verify_read{false};
 std::atomic<uint64_t> g_verify_max{kDefaultVerifyMaxBytes};
+constexpr uint64_t kDefaultMergeSample = 1000000;
+std::atomic<bool> g_merge_sample_read{false};
+std::atomic<uint64_t> g_merge_sample{kDefaultMergeSample};
 
 std::string_view Trim(std::string_view s) {
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
@@ -83,8 +86,22 @@ uint64_t verify_max_bytes() {
   return g_verify_max.load(std::memory_order_relaxed);
 }
 
+uint64_t merge_sample() {
+  if (!g_merge_sample_read.load(std::memory_order_acquire)) {
+    std::string value;
+    uint64_t v = 0;
+    if (!platform::GetEnv("NIMBREL_MERGE_SAMPLE", &value) || !parse_u64_setting(value, &v) || v == 0) {
+      v = kDefaultMergeSample;
+    }
+    g_merge_sample.store(v, std::memory_order_relaxed);
+    g_merge_sample_read.store(true, std::memory_order_release);
+  }
+  return g_merge_sample.load(std::memory_order_relaxed);
+}
+
 void reset_cached_settings_for_testing() {
   g_verify_read.store(false, std::memory_order_release);
+  g_merge_sample_read.store(false, std::memory_order_release);
   PREWARM_STATE.store(kUndecided);
   MLOCK_STATE.store(kUndecided);
 }

@@ -105,6 +105,7 @@ bool mlock_enabled();
 // Settings from the environment, read once and cached. Numeric values
 // accept surrounding white space and a leading "+".
 uint64_t verify_max_bytes();  // NIMBREL_VERIFY_MAX_BYTES, default 64 MiB
+uint64_t merge_sample();      // NIMBREL_MERGE_SAMPLE, default 1000000 (0 or invalid: the default)
 bool parse_u64_setting(std::string_view text, uint64_t* out);
 bool parse_switch_setting(std::string_view text);  // the on/off rule
 

@@ -157,6 +157,10 @@ uint64_t ProcessId();
 // Writes one line (a newline is appended) to standard error, unbuffered:
 // the repair notices.
 void PrintNotice(const std::string& line);
+// The calling thread's name as the system shows it (at most 15 bytes on
+// Linux, longer names are cut); false when it cannot be read or set.
+bool CurrentThreadName(std::string* name);
+bool SetCurrentThreadName(const std::string& name);
 
 // ---- fault injection (tests only) -----------------------------------------
 // When set, each durable step named by `op` ("sync", "sync_dir", "rename",

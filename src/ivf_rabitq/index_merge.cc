@@ -1,0 +1,147 @@
+// IvfIndex::merge: one new segment from the live rows of several segment
+// directories. The inputs are opened, their live rows walked in the
+// caller's order, ids deleted elsewhere left out and an id live in several
+// inputs taken from the later one; then the rows are built into a new
+// segment (fresh k-means and encoding), their vectors read back from the
+// inputs' 8-bit copies a chunk at a time as the build needs them.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+
+#include "ivf_rabitq/index.h"
+#include "ivf_rabitq/json_text.h"
+#include "ivf_rabitq/storage.h"
+
+namespace nimbrel {
+namespace {
+
+std::string U(uint64_t v) { return std::to_string(v); }
+
+// A path as its components: "a//b/./" and "a/b" are one path, a leading
+// "/" is a component of its own, ".." is kept as written.
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> out;
+  if (!path.empty() && path.front() == '/') out.push_back("/");
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    std::string c = path.substr(at, slash - at);
+    if (!c.empty() && c != ".") out.push_back(std::move(c));
+    at = slash + 1;
+  }
+  return out;
+}
+
+// One row of an input that goes into the merge.
+struct Source {
+  uint32_t input;
+  uint32_t row;
+};
+
+}  // namespace
+
+Result<IvfIndex::MergeResult> IvfIndex::merge(const MergeInput& in) {
+  if (in.n_bits < 1 || in.n_bits > 8) {
+    return Status::InvalidArgument("merge: n_bits must be between 1 and 8, got " + U(in.n_bits));
+  }
+  const std::vector<std::string> out = Components(in.out);
+  for (const std::string& dir : in.dirs) {
+    if (Components(dir) == out) return Status::InvalidArgument("merge: output dir must not be one of the input dirs");
+  }
+  try {
+    std::vector<std::shared_ptr<IvfIndex>> inputs;
+    for (const std::string& dir : in.dirs) {
+      NIMBREL_ASSIGN_OR_RETURN(std::shared_ptr<IvfIndex> x, open_with_skip(dir, std::nullopt));
+      if (!inputs.empty() && x->dim() != inputs.front()->dim()) {
+        return Status::InvalidData("merge: segment dim " + U(x->dim()) + " != expected " +
+                                   U(inputs.front()->dim()) +
+                                   " (cannot merge segments of differing dimensionality)");
+      }
+      inputs.push_back(std::move(x));
+    }
+    const uint64_t dim = inputs.empty() ? 0 : inputs.front()->dim();
+
+    // The live rows, in order; the build keeps the last row of an id,
+    // which is the later input's.
+    MergeResult result;
+    std::vector<Source> rows;
+    BuildInput b;
+    for (uint32_t i = 0; i < inputs.size(); ++i) {
+      const IvfIndex& x = *inputs[i];
+      const uint64_t total = x.manifest_.n + x.delta_.size();
+      for (uint64_t r = 0; r < total; ++r) {
+        const uint32_t row = static_cast<uint32_t>(r);
+        if (x.tombstones_.contains(row)) continue;
+        std::string id = x.ext_of(row);
+        if (in.tombstones.count(id) != 0) {
+          result.dropped.push_back(std::move(id));
+          continue;
+        }
+        rows.push_back({i, row});
+        b.ids.push_back(std::move(id));
+      }
+    }
+    const uint64_t n = rows.size();
+    if (n == 0) return result;  // nothing survives: nothing is written
+    if (!slot_space_ok(0, n)) {
+      return Status::InvalidArgument("slot space exhausted: 0 existing + " + U(n) +
+                                     " new rows exceed the u32 slot capacity");
+    }
+
+    // Metadata parsed once (its canonical text and typed columns are the
+    // build's), sparse terms copied; vectors are not read here.
+    b.metadata.resize(n);
+    std::vector<std::vector<SparsePairs>> main_sparse(inputs.size());
+    bool has_sparse = false;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      main_sparse[i] = inputs[i]->main_sparse_rows();
+      has_sparse = has_sparse || !main_sparse[i].empty();
+      for (const SparsePairs& s : inputs[i]->delta_.sparse) has_sparse = has_sparse || !s.empty();
+    }
+    if (has_sparse) b.sparse.resize(n);
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 256), [&](const tbb::blocked_range<uint64_t>& r) {
+      for (uint64_t k = r.begin(); k < r.end(); ++k) {
+        const IvfIndex& x = *inputs[rows[k].input];
+        const uint32_t row = rows[k].row;
+        b.metadata[k] = parse_json_text(x.row_meta_str(row));
+        if (b.metadata[k].is_discarded()) b.metadata[k] = nullptr;
+        if (!has_sparse) continue;
+        if (row >= x.manifest_.n) {
+          b.sparse[k] = x.delta_.sparse[row - x.manifest_.n];
+        } else if (!main_sparse[rows[k].input].empty()) {
+          b.sparse[k] = main_sparse[rows[k].input][row];
+        }
+      }
+    });
+    main_sparse.clear();
+
+    b.dir = in.out;
+    b.n = n;
+    b.dim = dim;
+    b.row_vector = [&](uint64_t k, float* out) { inputs[rows[k].input]->stored_vector(rows[k].row, out); };
+    b.max_sample = merge_sample();
+    b.skip = in.skip;
+    b.pca_mean = in.pca_mean;
+    b.pca_comps = in.pca_comps;
+    b.n_clusters = in.n_clusters;
+    b.n_bits = in.n_bits;
+    b.seed = in.seed;
+    b.quant_scale = in.scale;
+    // The build keeps one row per id: those are the rows written.
+    std::unordered_set<std::string_view> distinct(b.ids.begin(), b.ids.end());
+    result.rows = distinct.size();
+    distinct.clear();
+    NIMBREL_RETURN_IF_ERROR(build(b));
+    return result;
+  } catch (const std::bad_alloc&) {
+    return Status(Code::kIoError, "merge: out of memory");
+  } catch (const std::exception& e) {
+    return Status(Code::kIoError, std::string("merge: ") + e.what());
+  }
+}
+
+}  // namespace nimbrel
