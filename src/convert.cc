@@ -53,31 +53,6 @@ bool TypeErr(const std::string& text) {
   return false;
 }
 
-// A TypeError raised while converting argument `name` gets the prefix
-// "argument '{name}': "; every other error passes unchanged.
-bool PrefixTypeError(const char* name) {
-  if (!PyErr_Occurred()) return false;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(type, value, tb);
-    return false;
-  }
-  PyErr_NormalizeException(&type, &value, &tb);
-  std::string why = "?";
-  if (value != nullptr) {
-    if (PyObject* s = PyObject_Str(value)) {
-      why = Utf8Of(s);
-      Py_DECREF(s);
-    } else {
-      PyErr_Clear();
-    }
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
-  return TypeErr(std::string("argument '") + name + "': " + why);
-}
 
 // ---- element conversions (no prefix; the named wrappers add it) ----------
 
@@ -181,6 +156,32 @@ bool RawSparseRow(PyObject* o, SparseRow* out) { return RawVec(o, out, RawPair);
 
 }  // namespace
 
+// A TypeError raised while converting argument `name` gets the prefix
+// "argument '{name}': "; every other error passes unchanged.
+bool PrefixTypeError(const char* name) {
+  if (!PyErr_Occurred()) return false;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, tb);
+    return false;
+  }
+  PyErr_NormalizeException(&type, &value, &tb);
+  std::string why = "?";
+  if (value != nullptr) {
+    if (PyObject* s = PyObject_Str(value)) {
+      why = Utf8Of(s);
+      Py_DECREF(s);
+    } else {
+      PyErr_Clear();
+    }
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  return TypeErr(std::string("argument '") + name + "': " + why);
+}
+
 // ---- named argument conversions --------------------------------------------
 
 bool CannotConvert(PyObject* o, const char* target) {
@@ -230,6 +231,10 @@ bool ToOptString(PyObject* o, const char* name, std::optional<std::string>* out)
 
 bool ToStringVec(PyObject* o, const char* name, std::vector<std::string>* out) {
   return RawVec(o, out, RawString) || PrefixTypeError(name);
+}
+
+bool ToU64Vec(PyObject* o, const char* name, std::vector<uint64_t>* out) {
+  return RawVec(o, out, RawU64) || PrefixTypeError(name);
 }
 
 bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out) {

@@ -40,6 +40,10 @@ struct F32View {
 // Sets TypeError "'{type of o}' object cannot be converted to '{target}'"
 // and returns false.
 bool CannotConvert(PyObject* o, const char* target);
+// A pending TypeError becomes "argument '{name}': {its message}"; any other
+// pending error is left as is. Always false, so a failed step can
+// `return PrefixTypeError(name);`.
+bool PrefixTypeError(const char* name);
 
 bool ToU64(PyObject* o, const char* name, uint64_t* out);
 bool ToU32(PyObject* o, const char* name, uint32_t* out);
@@ -51,6 +55,9 @@ bool ToString(PyObject* o, const char* name, std::string* out);
 bool ToOptString(PyObject* o, const char* name, std::optional<std::string>* out);
 // A sequence of str; a single str is refused ("Can't extract `str` to `Vec`").
 bool ToStringVec(PyObject* o, const char* name, std::vector<std::string>* out);
+// A sequence of non-negative ints; an element out of range is an
+// OverflowError without the argument prefix, as for a single int.
+bool ToU64Vec(PyObject* o, const char* name, std::vector<uint64_t>* out);
 bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out);
 // A sequence of (int term, float weight) tuples.
 bool ToSparseRow(PyObject* o, const char* name, SparseRow* out);

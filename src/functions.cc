@@ -1,6 +1,7 @@
 // Module functions that act on the whole process rather than one segment.
 #include "convert.h"
 #include "errors.h"
+#include "handle.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/json_scan.h"
 #include "ivf_rabitq/storage.h"
@@ -171,6 +172,11 @@ PyObject* ScanJsonTexts(PyObject*, PyObject* args, PyObject* kw) {
 // The module functions in registration order, null-terminated.
 PyMethodDef* ModuleFunctions() {
   static PyMethodDef functions[] = {
+      {"merge_segments", KwEntry<MergeSegments>(), METH_VARARGS | METH_KEYWORDS,
+       "merge_segments(out, dirs, tombstones, n_clusters, scale, skip, pca, n_bits, seed=42)\n--\n\n"
+       "Build one segment at `out` from the live rows of the segment directories `dirs`\n"
+       "(an id live in several is taken from the later one), leaving out the ids in\n"
+       "`tombstones`. Returns (rows written, ids left out)."},
       {"slot_space_ok", KwEntry<SlotSpaceOk>(), METH_VARARGS | METH_KEYWORDS,
        "slot_space_ok(current, adding)\n--\n\n"
        "Whether a segment with `current` rows can take `adding` more: their sum\n"

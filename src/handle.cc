@@ -248,6 +248,13 @@ PyObject* ZevireDarirType() {
        "Approximate k nearest neighbours of `query` (little-endian f32 bytes or a\n"
        "sequence of floats) by squared L2 distance, optionally restricted by a\n"
        "metadata filter. Returns [(id, distance), ...], ascending."},
+      {"calibrate_nprobe", KwEntry<MethodCalibrateNprobe>(), METH_VARARGS | METH_KEYWORDS,
+       "calibrate_nprobe($self, n_samples, k, target_recall, grid, rerank=500, seed=1234, background=False)\n"
+       "--\n\n"
+       "The smallest nprobe of `grid` whose mean recall@k reaches `target_recall` when\n"
+       "`n_samples` live rows of this segment search for their exact neighbours (the\n"
+       "largest value when none does, 64 for an empty grid). background=True runs the\n"
+       "measurement on the maintenance pool; the call waits for it either way."},
       {"add", KwEntry<MethodAdd>(), METH_VARARGS | METH_KEYWORDS,
        "add($self, id, vector, metadata=None, sparse=None)\n--\n\n"
        "Upsert one row: `vector` as little-endian f32 bytes or a sequence of floats,\n"
@@ -360,6 +367,21 @@ PyObject* ZevireDarirType() {
        "The first `limit` of the ids `ids_matching` would return, in the same order,\n"
        "without scanning past them (see IvfIndex::ids_matching_limit). Last in this block\n"
        "on purpose: code added among the query methods shifted their layout."},
+            {"distances_to_many", KwEntry<MethodDistancesToMany>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+       "distances_to_many(jobs, parallel=True)\n--\n\n"
+       "For each job (sources newest first, ids, query bytes): per id, the squared L2\n"
+       "distance between the closest query and the id's live row in the first source\n"
+       "that holds one, NaN where none does. Returns one list of floats per job."},
+      {"meta_status_across", KwEntry<MethodMetaStatusAcross>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+       "meta_status_across(sources, ids, metas, parallel=True)\n--\n\n"
+       "Per id, how the metadata of its live row in the first source holding one compares\n"
+       "with the given JSON text: 0 no such row (or its metadata is null), 1 the same,\n"
+       "2 different. Returns bytes, one status per id."},
+      {"meta_status_columns", KwEntry<MethodMetaStatusColumns>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+       "meta_status_columns(columns, ids, metas, parallel=True)\n--\n\n"
+       "For each column (sources newest first, and the row indices to judge, or None for\n"
+       "all), the row indices whose metadata differs from the given one; `metas` holds\n"
+       "one JSON text per id, separated by newlines."},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {

@@ -10,15 +10,16 @@ from conftest import build_segment, ids_of, random_vectors, run_python
 
 
 def test_the_module_lists_its_names_methods_and_signatures_in_registration_order():
-    assert nimbrel.__all__ == ["ZevireDarir", "slot_space_ok", "ivf_open_count", "set_residency",
+    assert nimbrel.__all__ == ["ZevireDarir", "merge_segments", "slot_space_ok", "ivf_open_count", "set_residency",
                                "scan_json_chunk", "scan_json_text", "scan_json_texts"]
     assert [n for n in vars(nimbrel.ZevireDarir) if not n.startswith("__")] == [
-        "build", "search", "add", "search_hybrid", "sparse_search", "delete", "flush", "compact", "rebuild", "count", "stats",
+        "build", "search", "calibrate_nprobe", "add", "search_hybrid", "sparse_search", "delete", "flush", "compact", "rebuild", "count", "stats",
         "fit_count", "get_meta", "get_meta_bounded", "has_ids", "get_vectors", "get_sparse",
         "quant_scale", "format_version", "pca_basis", "ids_matching", "count_matching",
         "aggregate_by_ids", "exists_matching", "set_durability", "set_wal_sync_ms", "wal_sync_count",
         "sync", "close",
-        "verify_integrity", "ids_matching_limit"]
+        "verify_integrity", "ids_matching_limit", "distances_to_many", "meta_status_across",
+        "meta_status_columns"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",
         nimbrel.ZevireDarir.search: "(self, /, query, k, nprobe=32, rerank=400, filter_json=None, "
@@ -35,6 +36,12 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         nimbrel.ZevireDarir.get_meta: "(self, /, ids, max_result_bytes=None)",
         nimbrel.ZevireDarir.get_meta_bounded: "(self, /, ids, max_result_bytes, fast_upper=False)",
         nimbrel.ZevireDarir.verify_integrity: "(self, /)",
+        nimbrel.ZevireDarir.calibrate_nprobe: "(self, /, n_samples, k, target_recall, grid, rerank=500, "
+                                              "seed=1234, background=False)",
+        nimbrel.ZevireDarir.distances_to_many: "(jobs, parallel=True)",
+        nimbrel.ZevireDarir.meta_status_across: "(sources, ids, metas, parallel=True)",
+        nimbrel.ZevireDarir.meta_status_columns: "(columns, ids, metas, parallel=True)",
+        nimbrel.merge_segments: "(out, dirs, tombstones, n_clusters, scale, skip, pca, n_bits, seed=42)",
         nimbrel.slot_space_ok: "(current, adding)",
         nimbrel.set_residency: "(prewarm, mlock)",
         nimbrel.ivf_open_count: "()",

@@ -1,0 +1,86 @@
+// The maintenance pool that background calibration and merges run on:
+// its sizing rule, and what a job handed to it gets back (its result and
+// its exceptions on the caller, nested and concurrent jobs). The pool
+// lives with the Python interface, outside the core library, so its source
+// is compiled into this test.
+#include <gtest/gtest.h>
+#include <tbb/parallel_for.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "maint_pool.h"
+
+namespace nimbrel::py {
+namespace {
+
+TEST(MaintenancePool, SizeFromTheSettingElseAQuarterOfTheSharedPoolButUpToFour) {
+  const std::vector<std::pair<size_t, uint64_t>> defaults = {{0, 1}, {1, 1},  {2, 2},  {3, 3},  {4, 4},
+                                                             {8, 4}, {16, 4}, {20, 5}, {32, 8}, {64, 16}};
+  for (const auto& [shared, size] : defaults) {
+    EXPECT_EQ(maintenance_pool_size(shared, std::nullopt), size) << shared;
+    for (const char* bad : {"0", "-2", "six", "6x", "", " ", "+", "++6", "- 6", "18446744073709551616"}) {
+      EXPECT_EQ(maintenance_pool_size(shared, bad), size) << shared << " '" << bad << "'";
+    }
+  }
+  for (const char* six : {"6", " 6 ", "+6", "\t+6\n", "006"}) EXPECT_EQ(maintenance_pool_size(8, six), 6u) << six;
+  EXPECT_EQ(maintenance_pool_size(8, "18446744073709551615"), UINT64_MAX);
+}
+
+TEST(MaintenancePool, JobsHandBackResultsAndExceptionsNestedAndConcurrently) {
+  // Read on first use, which is below. (Worker names are checked from
+  // Python, through /proc.)
+  setenv("NIMBREL_MAINT_THREADS", "3", 1);
+  long sum = 0;
+  run_on_maintenance_pool([&] {
+    std::atomic<long> acc{0};
+    tbb::parallel_for(0, 400, [&](int i) { acc += i; });
+    sum = acc;
+  });
+  EXPECT_EQ(sum, 399 * 400 / 2);
+
+  // An exception thrown on a worker inside a loop reaches the caller.
+  try {
+    run_on_maintenance_pool([] {
+      tbb::parallel_for(0, 1000, [](int i) {
+        if (i == 777) throw std::runtime_error("lost worker");
+      });
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "lost worker");
+  }
+
+  // A job started from a job runs in place; jobs from several threads at
+  // once share the workers and each gets its own answer.
+  int inner = 0;
+  run_on_maintenance_pool([&] { run_on_maintenance_pool([&] { inner = 7; }); });
+  EXPECT_EQ(inner, 7);
+  std::vector<long> sums(6, -1);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 6; ++t) {
+    callers.emplace_back([&, t] {
+      try {
+        run_on_maintenance_pool([&] {
+          std::atomic<long> acc{0};
+          tbb::parallel_for(0, 2000 * (t + 1), [&](int i) {
+            if (t == 3 && i == 100) throw std::logic_error("job 3");
+            acc += 1;
+          });
+          sums[t] = acc;
+        });
+      } catch (const std::logic_error&) {
+        sums[t] = -3;
+      }
+    });
+  }
+  for (std::thread& c : callers) c.join();
+  for (int t = 0; t < 6; ++t) EXPECT_EQ(sums[t], t == 3 ? -3 : 2000 * (t + 1)) << t;
+}
+
+}  // namespace
+}  // namespace nimbrel::py
