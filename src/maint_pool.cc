@@ -62,18 +62,26 @@ class WorkerNames final : public tbb::task_scheduler_observer {
  public:
   explicit WorkerNames(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
 
-  void on_scheduler_entry(bool is_worker) override {
+  // Naming is best effort: nothing may be thrown out of TBB's callbacks.
+  void on_scheduler_entry(bool is_worker) noexcept override {
     // The thread that called execute() enters too: it is the Python
     // caller, whose name is not ours to change.
-    if (!is_worker || saved_name.held || !platform::CurrentThreadName(&saved_name.name)) return;
-    saved_name.held = platform::SetCurrentThreadName(
-        kWorkerNamePrefix + std::to_string(tbb::this_task_arena::current_thread_index() - kCallerSlots));
+    if (!is_worker || saved_name.held) return;
+    try {
+      if (!platform::CurrentThreadName(&saved_name.name)) return;
+      saved_name.held = platform::SetCurrentThreadName(
+          kWorkerNamePrefix + std::to_string(tbb::this_task_arena::current_thread_index() - kCallerSlots));
+    } catch (...) {
+    }
   }
 
-  void on_scheduler_exit(bool is_worker) override {
+  void on_scheduler_exit(bool is_worker) noexcept override {
     if (!is_worker || !saved_name.held) return;
-    (void)platform::SetCurrentThreadName(saved_name.name);
     saved_name.held = false;
+    try {
+      (void)platform::SetCurrentThreadName(saved_name.name);
+    } catch (...) {
+    }
   }
 };
 
@@ -125,8 +133,10 @@ void run_on_maintenance_pool(const std::function<void()>& job) {
   }
   // Inside the arena already (a job started from a maintenance job), TBB
   // runs the job directly; an exception thrown in the arena is rethrown
-  // here.
-  pool->arena.execute(job);
+  // here. Isolated: a thread waiting inside this job's loops takes only
+  // this job's tasks, never another caller's whole job, which would make
+  // this call wait for that one too (with read locks held, perhaps).
+  pool->arena.execute([&] { tbb::this_task_arena::isolate(job); });
 }
 
 }  // namespace nimbrel::py

@@ -7,6 +7,7 @@
 #include <tbb/parallel_for.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -56,19 +57,29 @@ TEST(MaintenancePool, JobsHandBackResultsAndExceptionsNestedAndConcurrently) {
   }
 
   // A job started from a job runs in place; jobs from several threads at
-  // once share the workers and each gets its own answer.
+  // once share the workers and each gets its own answer. A thread waiting
+  // inside one job's loop never runs another caller's job meanwhile (that
+  // caller would wait for both).
   int inner = 0;
   run_on_maintenance_pool([&] { run_on_maintenance_pool([&] { inner = 7; }); });
   EXPECT_EQ(inner, 7);
   std::vector<long> sums(6, -1);
   std::vector<std::thread> callers;
+  static thread_local int running_job = -1;
+  std::atomic<int> nested{0};
   for (int t = 0; t < 6; ++t) {
     callers.emplace_back([&, t] {
       try {
         run_on_maintenance_pool([&] {
+          if (running_job != -1) ++nested;
+          running_job = t;
+          struct Unmark {
+            ~Unmark() { running_job = -1; }
+          } unmark;
           std::atomic<long> acc{0};
           tbb::parallel_for(0, 2000 * (t + 1), [&](int i) {
             if (t == 3 && i == 100) throw std::logic_error("job 3");
+            if (i % 200 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             acc += 1;
           });
           sums[t] = acc;
@@ -80,6 +91,7 @@ TEST(MaintenancePool, JobsHandBackResultsAndExceptionsNestedAndConcurrently) {
   }
   for (std::thread& c : callers) c.join();
   for (int t = 0; t < 6; ++t) EXPECT_EQ(sums[t], t == 3 ? -3 : 2000 * (t + 1)) << t;
+  EXPECT_EQ(nested, 0);
 }
 
 }  // namespace
