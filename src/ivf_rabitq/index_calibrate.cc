@@ -28,6 +28,22 @@ std::vector<uint32_t> others_first_k(const std::vector<Hit>& hits, uint32_t own,
   return rows;
 }
 
+// Runs each(i) for i in [0, m) in parallel, a batch at a time. Each
+// search takes the segment's read locks for itself; run back to back on
+// every thread they would overlap without end, and a writer waiting for
+// the locks (readers go first) would wait for the whole measurement. At
+// the end of a batch no search holds them, and a waiting writer gets in.
+constexpr size_t kBatch = 32;
+template <typename Each>
+void in_batches(size_t m, const Each& each) {
+  for (size_t start = 0; start < m; start += kBatch) {
+    tbb::parallel_for(tbb::blocked_range<size_t>(start, std::min(m, start + kBatch), 1),
+                      [&](const tbb::blocked_range<size_t>& range) {
+                        for (size_t i = range.begin(); i < range.end(); ++i) each(i);
+                      });
+  }
+}
+
 }  // namespace
 
 uint64_t IvfIndex::calibrate_nprobe(uint64_t n_samples, uint64_t k, float target_recall, uint64_t rerank,
@@ -68,20 +84,7 @@ uint64_t IvfIndex::calibrate_nprobe(uint64_t n_samples, uint64_t k, float target
     sample.assign(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(m));
 
     queries.resize(m * dim);
-    for (uint64_t i = 0; i < m; ++i) {
-      const uint32_t row = sample[i];
-      const uint8_t* codes;
-      float scale;
-      if (row < manifest_.n) {
-        codes = orig_.data() + static_cast<size_t>(row) * dim;
-        scale = rerank_scale(row);
-      } else {
-        codes = delta_.rerank.data() + static_cast<size_t>(row - manifest_.n) * (dim + 1);
-        scale = copy_scale(codes[dim]);
-      }
-      float* out = queries.data() + i * dim;
-      for (size_t d = 0; d < dim; ++d) out[d] = ((static_cast<float>(codes[d]) - 128.0f) / 127.0f) * scale;
-    }
+    for (uint64_t i = 0; i < m; ++i) stored_vector(sample[i], queries.data() + i * dim);
   }
   const size_t m = sample.size();
   // Nothing measured reaches no target.
@@ -89,32 +92,28 @@ uint64_t IvfIndex::calibrate_nprobe(uint64_t n_samples, uint64_t k, float target
 
   // Each sample's exact answer; k + 1 rows, since its own row is among them.
   std::vector<std::vector<uint32_t>> truth(m);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, m, 1), [&](const tbb::blocked_range<size_t>& range) {
-    for (size_t i = range.begin(); i < range.end(); ++i) {
-      truth[i] = others_first_k(search_bruteforce(queries.data() + i * dim, k + 1, nullptr), sample[i], k);
-      std::sort(truth[i].begin(), truth[i].end());
-    }
+  in_batches(m, [&](size_t i) {
+    truth[i] = others_first_k(search_bruteforce(queries.data() + i * dim, k + 1, nullptr), sample[i], k);
+    std::sort(truth[i].begin(), truth[i].end());
   });
 
   // Recall per sample into its own slot, summed in sample order afterwards:
   // the mean, and so the answer, does not depend on how the loop was split.
   std::vector<double> recall(m);
   for (const uint64_t nprobe : grid) {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, 1), [&](const tbb::blocked_range<size_t>& range) {
-      for (size_t i = range.begin(); i < range.end(); ++i) {
-        const std::vector<uint32_t>& want = truth[i];
-        // Rows deleted since the sample was taken can leave nothing to
-        // find: then nothing was missed.
-        if (want.empty()) {
-          recall[i] = 1.0;
-          continue;
-        }
-        const std::vector<uint32_t> got = others_first_k(
-            search_core(queries.data() + i * dim, k + 1, nprobe, rerank, nullptr, false), sample[i], k);
-        size_t found = 0;
-        for (uint32_t row : got) found += std::binary_search(want.begin(), want.end(), row) ? 1 : 0;
-        recall[i] = static_cast<double>(found) / static_cast<double>(want.size());
+    in_batches(m, [&](size_t i) {
+      const std::vector<uint32_t>& want = truth[i];
+      // Rows deleted since the sample was taken can leave nothing to
+      // find: then nothing was missed.
+      if (want.empty()) {
+        recall[i] = 1.0;
+        return;
       }
+      const std::vector<uint32_t> got = others_first_k(
+          search_core(queries.data() + i * dim, k + 1, nprobe, rerank, nullptr, false), sample[i], k);
+      size_t found = 0;
+      for (uint32_t row : got) found += std::binary_search(want.begin(), want.end(), row) ? 1 : 0;
+      recall[i] = static_cast<double>(found) / static_cast<double>(want.size());
     });
     double sum = 0.0;
     for (double r : recall) sum += r;
