@@ -301,17 +301,7 @@ PyObject* MethodMetaStatusColumns(PyObject*, PyObject* args, PyObject* kw) {
     Column column;
     if (!ToHandles(PyTuple_GetItem(item, 0), "columns", &kept, &column.sources)) return false;
     PyObject* py_rows = PyTuple_GetItem(item, 1);
-    if (py_rows != Py_None) {
-      column.rows.emplace();
-      if (!EachItem(py_rows, "columns", [&](PyObject* r) {
-            uint64_t v = 0;
-            if (!ToU64(r, "columns", &v)) return false;
-            column.rows->push_back(v);
-            return true;
-          })) {
-        return false;
-      }
-    }
+    if (py_rows != Py_None && !ToU64Vec(py_rows, "columns", &column.rows.emplace())) return false;
     columns.push_back(std::move(column));
     return true;
   });
