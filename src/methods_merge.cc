@@ -4,6 +4,8 @@
 // itself runs without it, on the maintenance pool, so that its k-means and
 // encoding leave the shared pool to live queries. No row passes through
 // Python: only the argument lists and the result do.
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -39,6 +41,22 @@ PyObject* MergeSegments(PyObject*, PyObject* args, PyObject* kw) {
                                                   std::make_move_iterator(tombstones.end()));
   in.pca_mean = std::move(pca.mean);
   in.pca_comps = std::move(pca.comps);
+  // Each input is opened under its directory's shared lock, as a handle
+  // opens it, so that no build, compact or checkpoint of another process
+  // replaces its files halfway through the open (the new segment would
+  // mix two versions of the input's rows). Once open, the mapped files
+  // stay as they were; the lock is not held for the rest of the merge, so
+  // writers of the inputs are held up only for the opens. A directory that
+  // is not there gets no lock file: its open fails anyway.
+  in.open_input = [](const std::string& dir) -> Result<std::shared_ptr<IvfIndex>> {
+    std::optional<platform::File> lock;
+    if (platform::IsDirectory(dir)) {
+      Result<platform::File> locked = locked_directory(dir, platform::LockKind::kShared);
+      if (!locked.ok()) return locked.status();
+      lock.emplace(std::move(locked).value());
+    }
+    return IvfIndex::open_with_skip(dir, std::nullopt);
+  };
 
   Result<IvfIndex::MergeResult> merged = Status(Code::kIoError, "merge: did not run");
   if (!WithoutGil([&] {

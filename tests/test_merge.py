@@ -102,6 +102,33 @@ def test_nothing_surviving_writes_nothing(tmp_path):
     assert nimbrel.merge_segments(str(tmp_path / "out"), [], [], 0, 0.0, [], None, 2) == (0, [])
 
 
+def run_merge_in(cwd, out, dirs):
+    here = os.getcwd()
+    os.chdir(cwd)
+    try:
+        return nimbrel.merge_segments(out, dirs, [], 0, 0.0, [], None, 2)
+    finally:
+        os.chdir(here)
+
+
+def test_inputs_open_under_their_directory_lock(tmp_path):
+    # Another process rebuilding an input holds its lock exclusively; the
+    # merge opens that input only once it is let go.
+    make(tmp_path / "a", 0, 30, 7)
+    import fcntl
+    import threading
+    with open(str(tmp_path / "a") + ".lock", "a+") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        done = []
+        t = threading.Thread(target=lambda: done.append(nimbrel.merge_segments(
+            str(tmp_path / "out"), [str(tmp_path / "a")], [], 0, 0.0, [], None, 2)))
+        t.start()
+        t.join(0.5)
+        assert t.is_alive() and not done
+    t.join(60)
+    assert done and done[0][0] == 30
+
+
 def test_refusals(tmp_path):
     make(tmp_path / "a", 0, 20, 6)
     other = nimbrel.ZevireDarir(str(tmp_path / "b"), 4)
@@ -123,6 +150,13 @@ def test_refusals(tmp_path):
         nimbrel.merge_segments(str(tmp_path / "o"), a, [], 0, 0.0, [], None, 2)
     with pytest.raises(OverflowError):
         nimbrel.merge_segments(str(tmp_path / "o"), [a], [], -1, 0.0, [], None, 2)
+    # The same directory spelled otherwise: relative, through "..", a
+    # symlink. The input is left as it was.
+    (tmp_path / "link").symlink_to(tmp_path / "a")
+    for out in ("a", "b/../a", str(tmp_path / "link")):
+        with pytest.raises(OSError, match="^merge: output dir must not be one of the input dirs$"):
+            run_merge_in(tmp_path, out, [a])
+    assert nimbrel.ZevireDarir(a, DIM).count() == 20
     # A damaged input fails the merge with its open error, and leaves no
     # segment behind.
     with open(tmp_path / "a" / "manifest.bin", "r+b") as f:

@@ -96,6 +96,8 @@ struct BuildInput {
   // of at most `max_sample` rows (0: the k-means default).
   std::function<void(uint64_t row, float* out)> row_vector;
   uint64_t max_sample = 0;
+  // Set, when given, to the number of rows stored (one per distinct id).
+  uint64_t* stored_rows = nullptr;
   // The number of floats at `data`, checked against n * dim; unset when the
   // caller itself guarantees n * dim values.
   std::optional<uint64_t> data_len;
@@ -325,6 +327,9 @@ class IvfIndex {
     std::vector<float> pca_mean, pca_comps;
     uint64_t n_bits = 2;
     uint64_t seed = 42;
+    // Opens an input (with its own skip fields); unset: open_with_skip.
+    // The caller's chance to hold the input's directory lock meanwhile.
+    std::function<Result<std::shared_ptr<IvfIndex>>(const std::string& dir)> open_input;
   };
   struct MergeResult {
     uint64_t rows = 0;                 // written (0: nothing was written)
@@ -333,11 +338,12 @@ class IvfIndex {
   // One new segment at `out` from the live rows of `dirs` (main rows in row
   // order, then added rows), leaving out rows whose id is in `tombstones`
   // (listed in `dropped`, once per such row). Refuses an `out` that is one
-  // of `dirs` ("merge: output dir must not be one of the input dirs")
-  // before opening anything, and inputs of another dimension. The rows'
+  // of `dirs` ("merge: output dir must not be one of the input dirs"),
+  // compared component by component and then as resolved paths, before
+  // opening anything, and inputs of another dimension. The rows'
   // vectors are read back from their 8-bit copies as they are needed,
   // never all at once; k-means fits a sample of at most
-  // NIMBREL_MERGE_SAMPLE rows. Takes no file lock.
+  // NIMBREL_MERGE_SAMPLE rows. Takes no file lock itself.
   static Result<MergeResult> merge(const MergeInput& in);
 
   // ---- query (index_query.cc) ----

@@ -10,12 +10,14 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
+#include <tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <new>
-#include <unordered_map>
+#include <string_view>
 
 #include "ivf_rabitq/id_hash.h"
 #include "ivf_rabitq/json_text.h"
@@ -35,6 +37,10 @@ using segment::kOffsetBytes;
 // never exist whole in memory (1M x 768-d rows would need ~1 GB for the
 // rerank copies alone).
 constexpr uint64_t kEncodeChunkRows = segment_writer::kChunkRows;
+
+// Rows ranked against the centroids per task when they are read one at a
+// time; at most what the ranker takes without splitting further.
+constexpr uint64_t kAssignBlockRows = 256;
 
 // A row whose largest |value| is below this still gets the smallest scale.
 constexpr float kMinQuantScale = 1e-6f;
@@ -90,15 +96,49 @@ Status CheckInput(const BuildInput& in) {
 }
 
 // The input positions of the rows that are stored: the last row of every
-// id, in input order.
+// id, in input order. Ids are grouped by hash with a parallel sort rather
+// than entered into a hash map one by one: on a million rows the map alone
+// was a third of a second of one thread while every other core waited.
 std::vector<uint64_t> LastRowPerId(const std::vector<std::string>& ids) {
-  std::unordered_map<std::string_view, uint64_t> last;
-  last.reserve(ids.size());
-  for (uint64_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
+  const uint64_t n = ids.size();
+  struct Entry {
+    uint64_t hash;
+    uint64_t row;
+  };
+  std::vector<Entry> e(n);
+  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 4096), [&](const tbb::blocked_range<uint64_t>& r) {
+    for (uint64_t i = r.begin(); i < r.end(); ++i) e[i] = {std::hash<std::string_view>{}(ids[i]), i};
+  });
+  tbb::parallel_sort(e.begin(), e.end(),
+                     [](const Entry& a, const Entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.row < b.row; });
+  // Within a run of one hash (almost always a single row), a row is kept
+  // unless a later row of the run has its id. Long runs (colliding ids,
+  // perhaps on purpose) are sorted by id so they cost r log r, not r^2.
+  std::vector<uint8_t> keep(n, 0);
+  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 4096), [&](const tbb::blocked_range<uint64_t>& r) {
+    std::vector<Entry> run;
+    for (uint64_t p = r.begin(); p < r.end(); ++p) {
+      if (p > 0 && e[p - 1].hash == e[p].hash) continue;  // not the start of a run
+      uint64_t q = p + 1;
+      while (q < n && e[q].hash == e[p].hash) ++q;
+      if (q - p == 1) {
+        keep[e[p].row] = 1;
+        continue;
+      }
+      run.assign(e.begin() + static_cast<std::ptrdiff_t>(p), e.begin() + static_cast<std::ptrdiff_t>(q));
+      std::sort(run.begin(), run.end(), [&](const Entry& a, const Entry& b) {
+        const int c = ids[a.row].compare(ids[b.row]);
+        return c != 0 ? c < 0 : a.row < b.row;
+      });
+      for (size_t j = 0; j < run.size(); ++j) {
+        if (j + 1 == run.size() || ids[run[j].row] != ids[run[j + 1].row]) keep[run[j].row] = 1;
+      }
+    }
+  });
   std::vector<uint64_t> kept;
-  kept.reserve(last.size());
-  for (uint64_t i = 0; i < ids.size(); ++i) {
-    if (last[ids[i]] == i) kept.push_back(i);
+  kept.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) {
+    if (keep[i] != 0) kept.push_back(i);
   }
   return kept;
 }
@@ -188,15 +228,20 @@ std::vector<float> FitAndAssign(const BuildInput& in, const Rows& rows, const st
     params.max_sample = sample.size();
     centroids = kmeans(data.data(), sample.size(), dim, params);
   }
-  const size_t n_lists = centroids.size() / dim;
+  // Each task reads its own few rows and ranks them: one pass, no chunk
+  // boundaries for the threads to wait at.
+  const CentroidRanker ranker(centroids.data(), centroids.size() / dim, dim);
   assign->resize(n);
-  const uint64_t chunk = kEncodeChunkRows;
-  for (uint64_t first = 0; first < n; first += chunk) {
-    const std::vector<uint64_t> part(kept.begin() + first, kept.begin() + std::min(n, first + chunk));
-    const std::vector<float> data = Gather(rows, part, dim);
-    const std::vector<uint32_t> a = assign_nearest(data.data(), part.size(), centroids.data(), n_lists, dim);
-    std::copy(a.begin(), a.end(), assign->begin() + first);
-  }
+  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, kAssignBlockRows), [&](const tbb::blocked_range<uint64_t>& r) {
+    std::vector<float> data((r.end() - r.begin()) * dim);
+    for (uint64_t k = r.begin(); k < r.end(); ++k) {
+      float* out = data.data() + (k - r.begin()) * dim;
+      const float* x = rows.get(kept[k], out);
+      if (x != out) std::memcpy(out, x, dim * sizeof(float));
+    }
+    const std::vector<uint32_t> a = ranker.assign(data.data(), r.end() - r.begin());
+    std::copy(a.begin(), a.end(), assign->begin() + static_cast<std::ptrdiff_t>(r.begin()));
+  });
   return centroids;
 }
 
@@ -282,6 +327,7 @@ Status BuildImpl(const BuildInput& in) {
   const size_t dim = in.dim;
   const std::vector<uint64_t> kept = LastRowPerId(in.ids);
   const uint64_t n = kept.size();
+  if (in.stored_rows != nullptr) *in.stored_rows = n;
 
   Manifest m;
   m.dim = dim;

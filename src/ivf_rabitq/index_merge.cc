@@ -14,6 +14,7 @@
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/json_text.h"
 #include "ivf_rabitq/storage.h"
+#include "platform/fs.h"
 
 namespace nimbrel {
 namespace {
@@ -52,10 +53,25 @@ Result<IvfIndex::MergeResult> IvfIndex::merge(const MergeInput& in) {
   for (const std::string& dir : in.dirs) {
     if (Components(dir) == out) return Status::InvalidArgument("merge: output dir must not be one of the input dirs");
   }
+  // Spelled differently, the same directory: relative against absolute,
+  // through "..", a symlink or another mount of it. The build would write
+  // over the input (and take its log away) while it is being read.
+  if (Result<std::string> out_real = platform::ResolvePath(in.out); out_real.ok()) {
+    const Result<platform::FileId> out_id = platform::PathIdentity(*out_real);
+    for (const std::string& dir : in.dirs) {
+      const Result<std::string> real = platform::ResolvePath(dir);
+      if (!real.ok()) continue;  // its open fails below
+      const Result<platform::FileId> id = platform::PathIdentity(*real);
+      if (*real == *out_real || (out_id.ok() && id.ok() && *id == *out_id)) {
+        return Status::InvalidArgument("merge: output dir must not be one of the input dirs");
+      }
+    }
+  }
   try {
     std::vector<std::shared_ptr<IvfIndex>> inputs;
     for (const std::string& dir : in.dirs) {
-      NIMBREL_ASSIGN_OR_RETURN(std::shared_ptr<IvfIndex> x, open_with_skip(dir, std::nullopt));
+      NIMBREL_ASSIGN_OR_RETURN(std::shared_ptr<IvfIndex> x,
+                               in.open_input ? in.open_input(dir) : open_with_skip(dir, std::nullopt));
       if (!inputs.empty() && x->dim() != inputs.front()->dim()) {
         return Status::InvalidData("merge: segment dim " + U(x->dim()) + " != expected " +
                                    U(inputs.front()->dim()) +
@@ -132,9 +148,7 @@ Result<IvfIndex::MergeResult> IvfIndex::merge(const MergeInput& in) {
     b.seed = in.seed;
     b.quant_scale = in.scale;
     // The build keeps one row per id: those are the rows written.
-    std::unordered_set<std::string_view> distinct(b.ids.begin(), b.ids.end());
-    result.rows = distinct.size();
-    distinct.clear();
+    b.stored_rows = &result.rows;
     NIMBREL_RETURN_IF_ERROR(build(b));
     return result;
   } catch (const std::bad_alloc&) {

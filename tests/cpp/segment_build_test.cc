@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/kmeans.h"
@@ -81,6 +82,23 @@ TEST(SegmentBuild, RepeatedIdKeepsOnlyItsLastRow) {
     EXPECT_EQ(idx->ext_of(*row), id);
   }
   EXPECT_EQ(ReadBytes(s.in.dir + "/ids.bin").size(), 3u);
+
+  // Many rows, ids repeated across the parallel passes' block boundaries.
+  RandomSegment r = MakeRandomSegment(dir.file("many"), {.n = 20000, .dim = 4, .lists = 8, .sparse = false});
+  std::map<std::string, int> last;
+  for (int i = 0; i < 20000; ++i) {
+    r.input.ids[i] = std::to_string((i * 7919) % 4099) + "k";
+    r.input.metadata[i] = {{"i", i}};
+    last[r.input.ids[i]] = i;
+  }
+  auto many = BuildAndOpen(r.input);
+  ASSERT_NE(many, nullptr);
+  EXPECT_EQ(many->main_count(), last.size());
+  for (const auto& [id, i] : last) {
+    auto row = many->slot_of(id);
+    ASSERT_TRUE(row.has_value()) << id;
+    EXPECT_EQ(many->row_meta_str(*row), "{\"i\":" + std::to_string(i) + "}") << id;
+  }
 }
 
 TEST(SegmentBuild, EveryFileHasTheSizeTheManifestImplies) {
