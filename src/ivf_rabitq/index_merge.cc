@@ -24,16 +24,8 @@ std::string U(uint64_t v) { return std::to_string(v); }
 // A path as its components: "a//b/./" and "a/b" are one path, a leading
 // "/" is a component of its own, ".." is kept as written.
 std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> out;
-  if (!path.empty() && path.front() == '/') out.push_back("/");
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string::npos) slash = path.size();
-    std::string c = path.substr(at, slash - at);
-    if (!c.empty() && c != ".") out.push_back(std::move(c));
-    at = slash + 1;
-  }
+  std::vector<std::string> out = platform::PathComponents(path);
+  if (!path.empty() && path.front() == '/') out.insert(out.begin(), "/");
   return out;
 }
 

@@ -34,6 +34,18 @@ Status Traced(TraceEvent::Op op, const std::string& path, const std::string& to 
 
 }  // namespace
 
+std::vector<std::string> PathComponents(const std::string& path) {
+  std::vector<std::string> components;
+  for (size_t at = 0; at <= path.size();) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    std::string c = path.substr(at, slash - at);
+    if (!c.empty() && c != ".") components.push_back(std::move(c));
+    at = slash + 1;
+  }
+  return components;
+}
+
 Status CreateDirectories(const std::string& path) {
   if (HasNul(path)) return Status::FromErrno(EINVAL);
   std::error_code ec;
@@ -114,18 +126,6 @@ namespace {
 
 // Symlinks followed by hand before giving up with ELOOP, as the system does.
 constexpr int kMaxSymlinkHops = 40;
-
-std::vector<std::string> PathComponents(const std::string& absolute) {
-  std::vector<std::string> components;
-  for (size_t at = 0; at <= absolute.size();) {
-    size_t slash = absolute.find('/', at);
-    if (slash == std::string::npos) slash = absolute.size();
-    std::string c = absolute.substr(at, slash - at);
-    if (!c.empty() && c != ".") components.push_back(std::move(c));
-    at = slash + 1;
-  }
-  return components;
-}
 
 }  // namespace
 

@@ -106,6 +106,9 @@ Status SyncDirectory(const std::string& path, bool open_failure_is_ok = false);
 // exist the rest is appended as written; a ".." there fails with that
 // component's error, as does an empty path (ENOENT).
 Result<std::string> ResolvePath(const std::string& path);
+// The non-empty components of a path other than "." ("a//./b/" gives a,
+// b); ".." is kept as written, and nothing marks a leading "/".
+std::vector<std::string> PathComponents(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string ParentPath(const std::string& path);  // "" for a bare name
 
