@@ -98,6 +98,17 @@ bool ParseFilterArg(PyObject* args, PyObject* kw, const char* format, std::optio
   return ToOptString(py_filter, "filter_json", text);
 }
 
+// The dense query of a search: `dim` finite values, read in place when it
+// can be; false with the exception set.
+bool ToQuery(const Handle& h, PyObject* py_query, std::vector<float>* scratch, F32View* query) {
+  if (!ToVectorArg(py_query, h.dim, scratch, query)) return false;
+  if (query->size != h.dim) {
+    value_err("query dim " + std::to_string(query->size) + " != " + std::to_string(h.dim));
+    return false;
+  }
+  return require_finite(query->data, query->size);
+}
+
 }  // namespace
 
 PyObject* MethodIdsMatching(PyObject* self, PyObject* args, PyObject* kw) {
@@ -174,11 +185,7 @@ PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw) {
   // The query last: it may be large, and is read in place when it can be.
   std::vector<float> scratch;
   F32View query;
-  if (!ToVectorArg(py_query, h->dim, &scratch, &query)) return nullptr;
-  if (query.size != h->dim) {
-    return value_err("query dim " + std::to_string(query.size) + " != " + std::to_string(h->dim));
-  }
-  if (!require_finite(query.data, query.size)) return nullptr;
+  if (!ToQuery(*h, py_query, &scratch, &query)) return nullptr;
 
   std::vector<IdHit> hits;
   auto err = SearchFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* filter) {
@@ -250,11 +257,7 @@ PyObject* MethodSearchHybrid(PyObject* self, PyObject* args, PyObject* kw) {
 
   std::vector<float> scratch;
   F32View query;
-  if (!ToVectorArg(py_query, h->dim, &scratch, &query)) return nullptr;
-  if (query.size != h->dim) {
-    return value_err("query dim " + std::to_string(query.size) + " != " + std::to_string(h->dim));
-  }
-  if (!require_finite(query.data, query.size) || !require_finite_sparse(sparse)) return nullptr;
+  if (!ToQuery(*h, py_query, &scratch, &query) || !require_finite_sparse(sparse)) return nullptr;
   // Positive subnormals pass: 1 / (rrf_k + r + 1) stays finite for them.
   if (!(std::isfinite(rrf_k) && rrf_k > 0.0f)) {
     return value_err("rrf_k must be a finite positive number, got " + FormatFloat(rrf_k));
