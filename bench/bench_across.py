@@ -142,17 +142,17 @@ def best_passes(fns, pass_seconds, passes):
 
 # ------------------------------------------------------------------ children
 #
-# A child runs one worker with the spec the parent wrote and prints one JSON
+# A child runs one worker with the task the parent wrote and prints one JSON
 # line. RAYON_NUM_THREADS decides its pool sizes.
 
-def run_child(work, worker, spec, threads=None):
-    spec_path = work / f"{worker}.spec.json"
-    spec_path.write_text(json.dumps(spec))
+def run_child(work, worker, task, threads=None):
+    task_path = work / f"{worker}.task.json"
+    task_path.write_text(json.dumps(task))
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None) if threads is None else env.update(RAYON_NUM_THREADS=str(threads))
-    env.update(spec.get("env", {}))
+    env.update(task.get("env", {}))
     proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker", worker,
-                           "--spec", str(spec_path)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           "--task", str(task_path)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True)
     if proc.returncode != 0:
         tail = proc.stderr.strip().splitlines()
@@ -396,12 +396,12 @@ def part_distances(data, cfg, work):
     held = rng.choice(3 * data.per, n_ids - n_missing, replace=False)
     ids = [f"r{i}" for i in held] + [f"x{i}" for i in range(n_missing)]
     ids = [ids[i] for i in rng.permutation(n_ids)]
-    spec = {"dirs": [str(p) for p in data.inputs[2::-1]], "ids": ids,
+    task = {"dirs": [str(p) for p in data.inputs[2::-1]], "ids": ids,
             "query": np.load(data.queries)[0].tolist(), "pass_seconds": cfg["pass_seconds"], "passes": cfg["passes"]}
     print("[distances] one thread ...", flush=True)
-    one = run_child(work, "distances", dict(spec, baseline=True), threads=1)
+    one = run_child(work, "distances", dict(task, baseline=True), threads=1)
     print("[distances] all cores ...", flush=True)
-    every = run_child(work, "distances", dict(spec, baseline=False))
+    every = run_child(work, "distances", dict(task, baseline=False))
     rate = {"distances_to_many, 1 thread": n_ids / one["timing"]["distances_to_many"]["best"],
             "distances_to_many, all cores": n_ids / every["timing"]["distances_to_many"]["best"],
             "get_vectors + numpy, 1 thread": n_ids / one["timing"]["get_vectors + numpy"]["best"]}
@@ -531,7 +531,7 @@ def parse_args():
     p.add_argument("--n-bits", type=int, default=2, help="bits per dimension of the codes (default 2)")
     p.add_argument("--fresh", action="store_true", help="remake the cached data and segments")
     p.add_argument("--worker", choices=sorted(WORKERS), help=argparse.SUPPRESS)
-    p.add_argument("--spec", help=argparse.SUPPRESS)
+    p.add_argument("--task", help=argparse.SUPPRESS)
     args = p.parse_args()
     args.parts = [x.strip() for x in args.only.split(",") if x.strip()]
     if set(args.parts) - set(PARTS):
@@ -543,7 +543,7 @@ def main():
     args = parse_args()
     import nimbrel
     if args.worker:
-        print(json.dumps(WORKERS[args.worker](json.loads(Path(args.spec).read_text()), nimbrel)), flush=True)
+        print(json.dumps(WORKERS[args.worker](json.loads(Path(args.task).read_text()), nimbrel)), flush=True)
         return
     cfg = QUICK if args.quick else FULL
     bench = load_private("nimbrel_bench_main", BENCH_DIR / "bench.py")
