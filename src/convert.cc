@@ -418,4 +418,20 @@ std::string FormatExp(double v) {
   return mantissa + "e" + (negative ? "-" : "") + exp;
 }
 
+// ---- results back to Python ----------------------------------------------
+
+PyObject* TextObject(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* TextList(const std::vector<std::string>& texts) { return ListOf(texts, TextObject); }
+
+PyObject* FloatList(const std::vector<float>& values) {
+  return ListOf(values, [](float v) { return PyFloat_FromDouble(static_cast<double>(v)); });
+}
+
+PyObject* U64List(const std::vector<uint64_t>& values) {
+  return ListOf(values, [](uint64_t v) { return PyLong_FromUnsignedLongLong(v); });
+}
+
 }  // namespace nimbrel::py

@@ -104,4 +104,30 @@ bool require_finite_sparse_write(const SparseRow& pairs);
 std::string FormatFloat(float v);
 std::string FormatExp(double v);
 
+// ---- results back to Python ----------------------------------------------
+
+// A new list of make(item) for each item; null, with the exception set,
+// when the list or any item cannot be made.
+template <typename Items, typename Make>
+PyObject* ListOf(const Items& items, Make&& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    PyObject* v = make(item);
+    if (v == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, i++, v);  // steals `v`
+  }
+  return list;
+}
+
+// A str from stored UTF-8 (invalid bytes become U+FFFD).
+PyObject* TextObject(std::string_view text);
+PyObject* TextList(const std::vector<std::string>& texts);
+PyObject* FloatList(const std::vector<float>& values);
+PyObject* U64List(const std::vector<uint64_t>& values);
+
 }  // namespace nimbrel::py

@@ -139,20 +139,6 @@ bool RunReleased(Body&& body) {
   return true;
 }
 
-PyObject* IndexList(const std::vector<uint64_t>& rows) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(rows[i]);
-    if (v == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);
-  }
-  return list;
-}
-
 }  // namespace
 
 bool source_queries(const std::vector<Handle*>& sources, std::string_view queries, std::vector<float>* out) {
@@ -230,26 +216,7 @@ PyObject* MethodDistancesToMany(PyObject*, PyObject* args, PyObject* kw) {
   });
   if (!ok) return nullptr;
 
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(results.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t j = 0; j < results.size(); ++j) {
-    PyObject* row = PyList_New(static_cast<Py_ssize_t>(results[j].size()));
-    if (row == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (size_t i = 0; i < results[j].size(); ++i) {
-      PyObject* v = PyFloat_FromDouble(static_cast<double>(results[j][i]));
-      if (v == nullptr) {
-        Py_DECREF(row);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SetItem(row, static_cast<Py_ssize_t>(i), v);
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(j), row);
-  }
-  return list;
+  return ListOf(results, FloatList);
 }
 
 PyObject* MethodMetaStatusAcross(PyObject*, PyObject* args, PyObject* kw) {
@@ -398,17 +365,7 @@ PyObject* MethodMetaStatusColumns(PyObject*, PyObject* args, PyObject* kw) {
   });
   if (!ok) return nullptr;
 
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(differing.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t c = 0; c < differing.size(); ++c) {
-    PyObject* rows = IndexList(differing[c]);
-    if (rows == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(c), rows);
-  }
-  return list;
+  return ListOf(differing, U64List);
 }
 
 }  // namespace nimbrel::py

@@ -170,16 +170,8 @@ PyObject* MethodVerifyIntegrity(PyObject* self, PyObject*) {
   }
   if (err) return map_search_err(std::move(*err));
   const bool ok = legacy || messages.empty();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(messages.size()));
+  PyObject* list = TextList(messages);
   if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < messages.size(); ++i) {
-    PyObject* text = PyUnicode_DecodeUTF8(messages[i].data(), static_cast<Py_ssize_t>(messages[i].size()), "replace");
-    if (text == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), text);
-  }
   return Py_BuildValue("(NN)", PyBool_FromLong(ok ? 1 : 0), list);
 }
 

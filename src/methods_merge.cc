@@ -66,17 +66,8 @@ PyObject* MergeSegments(PyObject*, PyObject* args, PyObject* kw) {
   }
   // Every failure of the merge is a plain OSError, whatever its kind.
   if (!merged.ok()) return io_err(merged.status().message());
-  PyObject* dropped = PyList_New(static_cast<Py_ssize_t>(merged->dropped.size()));
+  PyObject* dropped = TextList(merged->dropped);
   if (dropped == nullptr) return nullptr;
-  for (size_t i = 0; i < merged->dropped.size(); ++i) {
-    const std::string& id = merged->dropped[i];
-    PyObject* s = PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "replace");
-    if (s == nullptr) {
-      Py_DECREF(dropped);
-      return nullptr;
-    }
-    PyList_SetItem(dropped, static_cast<Py_ssize_t>(i), s);
-  }
   return Py_BuildValue("(KN)", static_cast<unsigned long long>(merged->rows), dropped);
 }
 

@@ -15,20 +15,6 @@ namespace nimbrel::py {
 
 namespace {
 
-PyObject* TextList(const std::vector<std::string>& texts) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    PyObject* s = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "replace");
-    if (s == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
-  }
-  return list;
-}
-
 constexpr const char* kOverBudget = "search result exceeds max_result_bytes";
 
 // The common frame of a read that takes only `ids`: convert them, bring
@@ -119,14 +105,7 @@ PyObject* MethodHasIds(PyObject* self, PyObject* args, PyObject* kw) {
                  [](const IvfIndex& seg, const std::vector<std::string>& ids) { return seg.has_ids(ids); }, &found)) {
     return nullptr;
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < found.size(); ++i) {
-    PyObject* b = found[i] ? Py_True : Py_False;
-    Py_INCREF(b);
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), b);
-  }
-  return list;
+  return ListOf(found, [](bool b) { return PyBool_FromLong(b ? 1 : 0); });
 }
 
 PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw) {
@@ -136,20 +115,7 @@ PyObject* MethodGetVectors(PyObject* self, PyObject* args, PyObject* kw) {
                  &vectors)) {
     return nullptr;
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(vectors.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t k = 0; k < vectors.size(); ++k) {
-    PyObject* row = PyList_New(static_cast<Py_ssize_t>(vectors[k].size()));
-    if (row == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (size_t i = 0; i < vectors[k].size(); ++i) {
-      PyList_SetItem(row, static_cast<Py_ssize_t>(i), PyFloat_FromDouble(vectors[k][i]));
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(k), row);
-  }
-  return list;
+  return ListOf(vectors, FloatList);
 }
 
 PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw) {
@@ -158,27 +124,11 @@ PyObject* MethodGetSparse(PyObject* self, PyObject* args, PyObject* kw) {
                  [](const IvfIndex& seg, const std::vector<std::string>& ids) { return seg.get_sparse(ids); }, &rows)) {
     return nullptr;
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t k = 0; k < rows.size(); ++k) {
-    PyObject* row = PyList_New(static_cast<Py_ssize_t>(rows[k].size()));
-    if (row == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (size_t i = 0; i < rows[k].size(); ++i) {
-      PyObject* pair = Py_BuildValue("(kd)", static_cast<unsigned long>(rows[k][i].first),
-                                     static_cast<double>(rows[k][i].second));
-      if (pair == nullptr) {
-        Py_DECREF(row);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SetItem(row, static_cast<Py_ssize_t>(i), pair);
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(k), row);
-  }
-  return list;
+  return ListOf(rows, [](const std::vector<std::pair<uint32_t, float>>& row) {
+    return ListOf(row, [](const std::pair<uint32_t, float>& p) {
+      return Py_BuildValue("(kd)", static_cast<unsigned long>(p.first), static_cast<double>(p.second));
+    });
+  });
 }
 
 PyObject* MethodAggregateByIds(PyObject* self, PyObject* args, PyObject* kw) {
@@ -210,7 +160,7 @@ PyObject* MethodAggregateByIds(PyObject* self, PyObject* args, PyObject* kw) {
   PyObject* counts = PyDict_New();
   if (counts == nullptr) return nullptr;
   for (const auto& [text, n] : result->counts) {
-    PyObject* key = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* key = TextObject(text);
     PyObject* value = PyLong_FromUnsignedLongLong(n);
     const bool ok = key != nullptr && value != nullptr && PyDict_SetItem(counts, key, value) == 0;
     Py_XDECREF(key);
@@ -220,13 +170,10 @@ PyObject* MethodAggregateByIds(PyObject* self, PyObject* args, PyObject* kw) {
       return nullptr;
     }
   }
-  PyObject* resolved = PyList_New(static_cast<Py_ssize_t>(result->resolved.size()));
+  PyObject* resolved = U64List(result->resolved);
   if (resolved == nullptr) {
     Py_DECREF(counts);
     return nullptr;
-  }
-  for (size_t i = 0; i < result->resolved.size(); ++i) {
-    PyList_SetItem(resolved, static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(result->resolved[i]));
   }
   return Py_BuildValue("(NN)", counts, resolved);
 }
@@ -238,15 +185,9 @@ PyObject* MethodPcaBasis(PyObject* self, PyObject*) {
   if (!seg) return nullptr;
   const Manifest& m = seg->manifest();
   if (m.pca_mean.empty() || m.pca_comps.empty()) Py_RETURN_NONE;
-  auto floats = [](const std::vector<float>& v) -> PyObject* {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-    if (list == nullptr) return nullptr;
-    for (size_t i = 0; i < v.size(); ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), PyFloat_FromDouble(v[i]));
-    return list;
-  };
-  PyObject* mean = floats(m.pca_mean);
+  PyObject* mean = FloatList(m.pca_mean);
   if (mean == nullptr) return nullptr;
-  PyObject* comps = floats(m.pca_comps);
+  PyObject* comps = FloatList(m.pca_comps);
   if (comps == nullptr) {
     Py_DECREF(mean);
     return nullptr;

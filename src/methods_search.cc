@@ -52,42 +52,15 @@ std::optional<SearchErr> SearchFrame(Handle& h, const std::optional<std::string>
 }
 
 PyObject* HitsToList(const std::vector<IdHit>& hits) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < hits.size(); ++i) {
-    const IdHit& hit = hits[i];
-    PyObject* pair = Py_BuildValue("(Nd)",
-                                   PyUnicode_DecodeUTF8(hit.id.data(),
-                                                        static_cast<Py_ssize_t>(hit.id.size()),
-                                                        "replace"),
-                                   static_cast<double>(hit.dist));
-    if (pair == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), pair);  // steals `pair`
-  }
-  return list;
+  return ListOf(hits, [](const IdHit& hit) {
+    return Py_BuildValue("(Nd)", TextObject(hit.id), static_cast<double>(hit.dist));
+  });
 }
 
 // The filtered scans share the searches' frame.
 template <typename Scan>
 std::optional<SearchErr> ScanFrame(Handle& h, const std::optional<std::string>& filter_json, Scan&& scan) {
   return SearchFrame(h, filter_json, std::forward<Scan>(scan));
-}
-
-PyObject* IdList(const std::vector<std::string>& ids) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* s = PyUnicode_DecodeUTF8(ids[i].data(), static_cast<Py_ssize_t>(ids[i].size()), "replace");
-    if (s == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
-  }
-  return list;
 }
 
 // Parses the optional `filter_json` argument of a scan method.
@@ -118,7 +91,7 @@ PyObject* MethodIdsMatching(PyObject* self, PyObject* args, PyObject* kw) {
   std::vector<std::string> ids;
   auto err = ScanFrame(*h, filter_json, [&](const IvfIndex& seg, const Predicate* f) { ids = seg.ids_matching(f); });
   if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
-  return IdList(ids);
+  return TextList(ids);
 }
 
 PyObject* MethodCountMatching(PyObject* self, PyObject* args, PyObject* kw) {
@@ -157,7 +130,7 @@ PyObject* MethodIdsMatchingLimit(PyObject* self, PyObject* args, PyObject* kw) {
   auto err = ScanFrame(*h, filter_json,
                        [&](const IvfIndex& seg, const Predicate* f) { ids = seg.ids_matching_limit(f, limit); });
   if (err) return PyErr_Occurred() ? nullptr : map_search_err(std::move(*err));
-  return IdList(ids);
+  return TextList(ids);
 }
 
 PyObject* MethodSearch(PyObject* self, PyObject* args, PyObject* kw) {
