@@ -29,74 +29,6 @@ namespace nimbrel::py {
 
 namespace {
 
-// Python objects kept alive until the call returns (released with the
-// interpreter lock held, when this goes out of scope).
-class Kept {
- public:
-  Kept() = default;
-  Kept(const Kept&) = delete;
-  Kept& operator=(const Kept&) = delete;
-  ~Kept() {
-    for (PyObject* o : objs_) Py_DECREF(o);
-  }
-  void keep(PyObject* o) {
-    Py_INCREF(o);
-    objs_.push_back(o);
-  }
-
- private:
-  std::vector<PyObject*> objs_;
-};
-
-
-// Walks a sequence argument (a str is refused) and gives each item to
-// `each`, which reports its own failures fully formed. The walk's own type
-// errors get the argument prefix.
-template <typename Each>
-bool EachItem(PyObject* o, const char* name, Each&& each) {
-  if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return PrefixTypeError(name);
-  }
-  if (!PySequence_Check(o)) return CannotConvert(o, "Sequence") || PrefixTypeError(name);
-  PyObject* it = PyObject_GetIter(o);
-  if (it == nullptr) return PrefixTypeError(name);
-  while (PyObject* item = PyIter_Next(it)) {
-    const bool ok = each(item);
-    Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(it);
-      return false;
-    }
-  }
-  Py_DECREF(it);
-  return !PyErr_Occurred() || PrefixTypeError(name);
-}
-
-// A sequence of ZevireDarir objects, each kept for the call.
-bool ToHandles(PyObject* o, const char* name, Kept* kept, std::vector<Handle*>* out) {
-  out->clear();
-  return EachItem(o, name, [&](PyObject* item) {
-    Handle* h = HandleOf(item);
-    if (h == nullptr) return PrefixTypeError(name);
-    kept->keep(item);
-    out->push_back(h);
-    return true;
-  });
-}
-
-// The items of a tuple of exactly `n` items; any other tuple length is a
-// ValueError without the argument prefix.
-bool TupleOf(PyObject* o, const char* name, Py_ssize_t n) {
-  if (!PyTuple_Check(o)) return CannotConvert(o, "PyTuple") || PrefixTypeError(name);
-  const Py_ssize_t got = PyTuple_Size(o);
-  if (got != n) {
-    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, got);
-    return false;
-  }
-  return true;
-}
-
 bool ParallelArg(PyObject* o, bool* parallel) {
   *parallel = true;
   return o == nullptr || ToBool(o, "parallel", parallel);
@@ -110,61 +42,7 @@ std::string CountMismatch(size_t ids, size_t metas) {
   return std::to_string(ids) + " ids but " + std::to_string(metas) + " metadata";
 }
 
-// Each source's current segment, in list order; the first failure ends it
-// (the segments already obtained are let go with `segments`).
-std::optional<SearchErr> ObtainAll(const std::vector<Handle*>& sources,
-                                   std::vector<std::shared_ptr<IvfIndex>>* segments,
-                                   std::vector<const IvfIndex*>* raw) {
-  segments->clear();
-  raw->clear();
-  for (Handle* h : sources) {
-    SegmentOrErr seg = opened_search(*h);
-    if (seg.err) return std::move(seg.err);
-    raw->push_back(seg.segment.get());
-    segments->push_back(std::move(seg.segment));
-  }
-  return std::nullopt;
-}
-
-// Runs a lock-released body that reports failure as SearchErr; false with
-// the Python exception set when it failed.
-template <typename Body>
-bool RunReleased(Body&& body) {
-  std::optional<SearchErr> err;
-  if (!WithoutGil([&] { err = GuardQuery(body); })) return false;
-  if (err) {
-    map_search_err(std::move(*err));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-bool source_queries(const std::vector<Handle*>& sources, std::string_view queries, std::vector<float>* out) {
-  out->clear();
-  if (sources.empty()) return true;
-  const uint64_t d = sources[0]->dim;
-  const size_t n = queries.size();
-  // Whole vectors: n a multiple of 4 * d, tested without forming 4 * d.
-  bool whole = d != 0 && n != 0 && n % 4 == 0 && (n / 4) % d == 0;
-  for (const Handle* h : sources) whole = whole && h->dim == d;
-  if (!whole) {
-    value_err("queries must be whole " + std::to_string(d) +
-              "-dim little-endian f32 vectors for sources of one dim, got " + std::to_string(n) + " bytes");
-    return false;
-  }
-  std::vector<float> scratch;
-  F32View view;
-  if (auto err = as_f32_slice(queries.data(), n, n / 4, &scratch, &view)) {
-    value_err(*err);
-    return false;
-  }
-  out->assign(view.data, view.data + view.size);
-  // One check over all the queries together: the norm limit applies to
-  // their sum, and the index of a bad value is its place in the whole run.
-  return require_finite(out->data(), out->size());
-}
 
 PyObject* MethodDistancesToMany(PyObject*, PyObject* args, PyObject* kw) {
   static const char* kKeywords[] = {"jobs", "parallel", nullptr};

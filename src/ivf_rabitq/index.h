@@ -300,6 +300,19 @@ class IvfIndex {
   static std::vector<float> distances_across(const std::vector<const IvfIndex*>& sources,
                                              const std::vector<std::string_view>& ids, const float* queries,
                                              size_t n_values, bool parallel);
+  // One run of whole dim-value query vectors, back to back.
+  struct QuerySet {
+    const float* values;
+    size_t n_values;
+  };
+  // distances_to for several query sets at once, each id resolved once:
+  // out[s][k] is the distance of ids[k] for sets[s].
+  std::vector<std::vector<float>> distances_to_sets(const std::vector<std::string_view>& ids,
+                                                    const std::vector<QuerySet>& sets, bool parallel) const;
+  // distances_across for several query sets at once.
+  static std::vector<std::vector<float>> distances_across_sets(const std::vector<const IvfIndex*>& sources,
+                                                               const std::vector<std::string_view>& ids,
+                                                               const std::vector<QuerySet>& sets, bool parallel);
   // How each id's live row compares with its comparand's metadata: 0 no
   // live row, or the row stores null (and the comparand is not null);
   // 1 the same; 2 different, or the comparand is not JSON. Holds the

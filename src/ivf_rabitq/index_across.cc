@@ -132,26 +132,33 @@ const std::string* IvfIndex::CanonMeta::canonical() const {
 
 std::vector<float> IvfIndex::distances_to(const std::vector<std::string_view>& ids, const float* queries,
                                           size_t n_values, bool parallel) const {
+  return std::move(distances_to_sets(ids, {QuerySet{queries, n_values}}, parallel)[0]);
+}
+
+std::vector<std::vector<float>> IvfIndex::distances_to_sets(const std::vector<std::string_view>& ids,
+                                                            const std::vector<QuerySet>& sets,
+                                                            bool parallel) const {
   const size_t dim = manifest_.dim;
   // The rerank tables: the row-independent side of every rerank, one per
   // whole query vector, made before any lock is taken. The 8-bit rerank
   // reads the query values as they are (the scale is the row's), so a
   // query's table is its own values, shared by all rows.
-  std::vector<const float*> tables;
-  if (dim != 0) {
-    tables.reserve(n_values / dim);
-    for (size_t at = 0; at + dim <= n_values; at += dim) tables.push_back(queries + at);
+  std::vector<std::vector<const float*>> tables(sets.size());
+  for (size_t s = 0; s < sets.size() && dim != 0; ++s) {
+    tables[s].reserve(sets[s].n_values / dim);
+    for (size_t at = 0; at + dim <= sets[s].n_values; at += dim) tables[s].push_back(sets[s].values + at);
   }
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
   constexpr float kInf = std::numeric_limits<float>::infinity();
-  std::vector<float> out(ids.size(), kNaN);
+  std::vector<std::vector<float>> out(sets.size(), std::vector<float>(ids.size(), kNaN));
 
   std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
   std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
   std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
   const bool has_tombstones = !tombstones_.empty();
   // A chunk resolves its ids first and starts fetching their 8-bit copies,
-  // so the reranks that follow find them in the cache.
+  // so the reranks that follow find them in the cache; every set is then
+  // measured against the row while it is there.
   auto chunk = [&](size_t begin, size_t end) {
     uint32_t rows[kDistanceChunk];
     bool live[kDistanceChunk];
@@ -164,9 +171,11 @@ std::vector<float> IvfIndex::distances_to(const std::vector<std::string_view>& i
     }
     for (size_t k = begin; k < end; ++k) {
       if (!live[k - begin]) continue;
-      float best = kInf;
-      for (const float* q : tables) best = std::min(best, rerank_distance(q, rows[k - begin]));
-      out[k] = best;
+      for (size_t s = 0; s < sets.size(); ++s) {
+        float best = kInf;
+        for (const float* q : tables[s]) best = std::min(best, rerank_distance(q, rows[k - begin]));
+        out[s][k] = best;
+      }
     }
   };
   for_chunks(ids.size(), kDistanceChunk, parallel && ids.size() >= kDistanceParallelIds, chunk);
@@ -176,8 +185,15 @@ std::vector<float> IvfIndex::distances_to(const std::vector<std::string_view>& i
 std::vector<float> IvfIndex::distances_across(const std::vector<const IvfIndex*>& sources,
                                               const std::vector<std::string_view>& ids, const float* queries,
                                               size_t n_values, bool parallel) {
-  if (sources.size() == 1) return sources[0]->distances_to(ids, queries, n_values, parallel);
-  std::vector<float> out(ids.size(), std::numeric_limits<float>::quiet_NaN());
+  return std::move(distances_across_sets(sources, ids, {QuerySet{queries, n_values}}, parallel)[0]);
+}
+
+std::vector<std::vector<float>> IvfIndex::distances_across_sets(const std::vector<const IvfIndex*>& sources,
+                                                                const std::vector<std::string_view>& ids,
+                                                                const std::vector<QuerySet>& sets, bool parallel) {
+  if (sources.size() == 1) return sources[0]->distances_to_sets(ids, sets, parallel);
+  std::vector<std::vector<float>> out(sets.size(), std::vector<float>(ids.size(), std::numeric_limits<float>::quiet_NaN()));
+  if (sets.empty()) return out;
   std::vector<size_t> pending(ids.size());
   for (size_t i = 0; i < pending.size(); ++i) pending[i] = i;
   std::vector<std::string_view> asked;
@@ -185,13 +201,15 @@ std::vector<float> IvfIndex::distances_across(const std::vector<const IvfIndex*>
     if (pending.empty()) break;
     asked.clear();
     for (size_t p : pending) asked.push_back(ids[p]);
-    const std::vector<float> got = seg->distances_to(asked, queries, n_values, parallel);
+    const std::vector<std::vector<float>> got = seg->distances_to_sets(asked, sets, parallel);
+    // A live row answers every set (whole, finite queries give no NaN), so
+    // the first set's NaN marks the ids this source does not hold.
     size_t still = 0;
     for (size_t j = 0; j < pending.size(); ++j) {
-      if (std::isnan(got[j])) {
+      if (std::isnan(got[0][j])) {
         pending[still++] = pending[j];
       } else {
-        out[pending[j]] = got[j];
+        for (size_t s = 0; s < sets.size(); ++s) out[s][pending[j]] = got[s][j];
       }
     }
     pending.resize(still);
