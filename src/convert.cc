@@ -89,9 +89,16 @@ float NarrowToF32(double v) {
   return static_cast<float>(v);
 }
 
-bool RawF32(PyObject* o, float* out) {
-  double v = PyFloat_AsDouble(o);
+bool RawF64(PyObject* o, double* out) {
+  const double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool RawF32(PyObject* o, float* out) {
+  double v;
+  if (!RawF64(o, &v)) return false;
   *out = NarrowToF32(v);
   return true;
 }
@@ -216,6 +223,14 @@ bool ToF32(PyObject* o, const char* name, float* out) {
   return RawF32(o, out) || PrefixTypeError(name);
 }
 
+bool ToF64(PyObject* o, const char* name, double* out) {
+  return RawF64(o, out) || PrefixTypeError(name);
+}
+
+bool AsString(PyObject* o, std::string* out) { return RawString(o, out); }
+
+bool AsF64(PyObject* o, double* out) { return RawF64(o, out); }
+
 bool ToString(PyObject* o, const char* name, std::string* out) {
   return RawString(o, out) || PrefixTypeError(name);
 }
@@ -239,6 +254,10 @@ bool ToU64Vec(PyObject* o, const char* name, std::vector<uint64_t>* out) {
 
 bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out) {
   return RawF32Vec(o, out) || PrefixTypeError(name);
+}
+
+bool ToF64Vec(PyObject* o, const char* name, std::vector<double>* out) {
+  return RawVec(o, out, RawF64) || PrefixTypeError(name);
 }
 
 bool ToSparseRow(PyObject* o, const char* name, SparseRow* out) {

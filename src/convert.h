@@ -50,6 +50,7 @@ bool ToU32(PyObject* o, const char* name, uint32_t* out);
 bool ToI64(PyObject* o, const char* name, int64_t* out);  // a signed 64-bit int
 bool ToBool(PyObject* o, const char* name, bool* out);  // a Python bool, not an int
 bool ToF32(PyObject* o, const char* name, float* out);  // Python's float conversion, narrowed
+bool ToF64(PyObject* o, const char* name, double* out);  // Python's float conversion
 bool ToString(PyObject* o, const char* name, std::string* out);
 // Absent (null) or None gives nullopt.
 bool ToOptString(PyObject* o, const char* name, std::optional<std::string>* out);
@@ -59,6 +60,7 @@ bool ToStringVec(PyObject* o, const char* name, std::vector<std::string>* out);
 // OverflowError without the argument prefix, as for a single int.
 bool ToU64Vec(PyObject* o, const char* name, std::vector<uint64_t>* out);
 bool ToF32Vec(PyObject* o, const char* name, std::vector<float>* out);
+bool ToF64Vec(PyObject* o, const char* name, std::vector<double>* out);
 // A sequence of (int term, float weight) tuples.
 bool ToSparseRow(PyObject* o, const char* name, SparseRow* out);
 // A sequence (one per row) of sequences of (int term, float weight) tuples.
@@ -67,6 +69,12 @@ bool ToSparseRows(PyObject* o, const char* name, std::vector<SparseRow>* out);
 bool ToPca(PyObject* o, const char* name, Pca* out);
 // A bytes object (or subclass); the view stays valid while `o` is alive.
 bool ToBytes(PyObject* o, const char* name, const char** data, size_t* len);
+
+// The same conversions for values met inside a method's body, whose
+// errors are raised as they are, without an argument prefix: a str
+// ("cannot be converted to 'PyString'" otherwise), a float.
+bool AsString(PyObject* o, std::string* out);
+bool AsF64(PyObject* o, double* out);
 
 // A dense vector argument given as little-endian float32 `bytes`, or as any
 // other sequence of numbers (a bytearray or memoryview counts as a

@@ -367,11 +367,23 @@ PyObject* ZevireDarirType() {
        "The first `limit` of the ids `ids_matching` would return, in the same order,\n"
        "without scanning past them (see IvfIndex::ids_matching_limit). Last in this block\n"
        "on purpose: code added among the query methods shifted their layout."},
-            {"distances_to_many", KwEntry<MethodDistancesToMany>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+      {"distances_to_many", KwEntry<MethodDistancesToMany>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
        "distances_to_many(jobs, parallel=True)\n--\n\n"
        "For each job (sources newest first, ids, query bytes): per id, the squared L2\n"
        "distance between the closest query and the id's live row in the first source\n"
        "that holds one, NaN where none does. Returns one list of floats per job."},
+      {"nmql_fuse", KwEntry<MethodNmqlFuse>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+       "nmql_fuse(n_cols, clauses, divs, ban, gates, has_should, fill, prefer, top, parallel)\n--\n\n"
+       "NMQL's multi-column fusion (`NimbrelTables._fuse_columns`), natively: see\n"
+       "`nmql_fuse`. `clauses` are the match/must/should clauses in query order as\n"
+       "(column, weight, required?, hits [(id, distance)]); `fill[j]` is column j's\n"
+       "(sources newest first, tombstone set or None, [(weight, query bytes)] of its\n"
+       "clauses); `prefer` is (boost factor, divisor, hits) per prefer clause; `gates` is\n"
+       "(distinct required columns under mode \"all\" or 0, minimum_required_match,\n"
+       "minimum_should_match). Returns (pooled ids, returned rows, their scores, the\n"
+       "column-major distance/weight f64 and matched/filled u8 arrays, and each row's\n"
+       "first-pooling column as u8, all as bytes). The GIL is released once, only when some\n"
+       "row needs a lookup."},
       {"meta_status_across", KwEntry<MethodMetaStatusAcross>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
        "meta_status_across(sources, ids, metas, parallel=True)\n--\n\n"
        "Per id, how the metadata of its live row in the first source holding one compares\n"

@@ -217,8 +217,9 @@ PyObject* MethodCountMatching(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodExistsMatching(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodIdsMatchingLimit(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodCalibrateNprobe(PyObject* self, PyObject* args, PyObject* kw);  // methods_calibrate.cc
-// Static methods (`self` is null): methods_across.cc.
+// Static methods (`self` is null): methods_across.cc, nmql_fuse methods_fuse.cc.
 PyObject* MethodDistancesToMany(PyObject* self, PyObject* args, PyObject* kw);
+PyObject* MethodNmqlFuse(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodMetaStatusAcross(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* MethodMetaStatusColumns(PyObject* self, PyObject* args, PyObject* kw);
 // The module function merge_segments: methods_merge.cc.

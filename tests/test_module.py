@@ -18,8 +18,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         "quant_scale", "format_version", "pca_basis", "ids_matching", "count_matching",
         "aggregate_by_ids", "exists_matching", "set_durability", "set_wal_sync_ms", "wal_sync_count",
         "sync", "close",
-        "verify_integrity", "ids_matching_limit", "distances_to_many", "meta_status_across",
-        "meta_status_columns"]
+        "verify_integrity", "ids_matching_limit", "distances_to_many", "nmql_fuse",
+        "meta_status_across", "meta_status_columns"]
     signatures = {
         nimbrel.ZevireDarir: "(path, dim, n_bits=2, skip_fields=None)",
         nimbrel.ZevireDarir.search: "(self, /, query, k, nprobe=32, rerank=400, filter_json=None, "
@@ -39,6 +39,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
         nimbrel.ZevireDarir.calibrate_nprobe: "(self, /, n_samples, k, target_recall, grid, rerank=500, "
                                               "seed=1234, background=False)",
         nimbrel.ZevireDarir.distances_to_many: "(jobs, parallel=True)",
+        nimbrel.ZevireDarir.nmql_fuse: "(n_cols, clauses, divs, ban, gates, has_should, fill, prefer, top, "
+                                       "parallel)",
         nimbrel.ZevireDarir.meta_status_across: "(sources, ids, metas, parallel=True)",
         nimbrel.ZevireDarir.meta_status_columns: "(columns, ids, metas, parallel=True)",
         nimbrel.merge_segments: "(out, dirs, tombstones, n_clusters, scale, skip, pca, n_bits, seed=42)",
@@ -57,6 +59,8 @@ def test_the_module_lists_its_names_methods_and_signatures_in_registration_order
     assert nimbrel.ZevireDarir.flush.__doc__ == "Checkpoint: persist the in-RAM delta + tombstones and reset the WAL."
     assert nimbrel.ZevireDarir.verify_integrity.__doc__.startswith(
         "At-rest fsck of this segment's data files against their recorded CRCs.\nReturns (ok, messages).")
+    assert nimbrel.ZevireDarir.nmql_fuse.__doc__.splitlines()[-1] == "row needs a lookup."
+    assert len(nimbrel.ZevireDarir.nmql_fuse.__doc__.splitlines()) == 10
     assert not nimbrel.ZevireDarir.count.__doc__
     assert not nimbrel.ZevireDarir.__doc__
     assert ".abi3." in nimbrel.__file__  # built for the stable ABI
