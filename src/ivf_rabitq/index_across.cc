@@ -162,8 +162,10 @@ std::vector<std::vector<float>> IvfIndex::distances_to_sets(const std::vector<st
   auto chunk = [&](size_t begin, size_t end) {
     uint32_t rows[kDistanceChunk];
     bool live[kDistanceChunk];
+    std::optional<uint32_t> slots[kDistanceChunk];
+    slots_of_batch_locked(ids.data() + begin, end - begin, slots);
     for (size_t k = begin; k < end; ++k) {
-      const std::optional<uint32_t> slot = slot_of_locked(ids[k]);
+      const std::optional<uint32_t>& slot = slots[k - begin];
       live[k - begin] = slot && !(has_tombstones && tombstones_.contains(*slot));
       if (!live[k - begin]) continue;
       rows[k - begin] = *slot;

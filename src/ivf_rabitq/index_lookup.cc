@@ -94,6 +94,84 @@ std::optional<uint32_t> IvfIndex::main_slot_of(std::string_view id) const {
   return std::nullopt;
 }
 
+void IvfIndex::main_slots_of(const std::string_view* ids, size_t count, std::optional<uint32_t>* out) const {
+  constexpr size_t kEntry = segment::kIdHashEntryBytes;
+  const uint64_t n = manifest_.n;
+  auto hash_at = [&](uint64_t i) { return load_le<uint64_t>(idhash_data_ + i * kEntry); };
+  for (size_t start = 0; start < count; start += kSlotBatch) {
+    const size_t m = std::min(kSlotBatch, count - start);
+    const std::string_view* batch = ids + start;
+    uint64_t h[kSlotBatch], base[kSlotBatch];
+    for (size_t k = 0; k < m; ++k) {
+      h[k] = fnv1a64(batch[k]);
+      base[k] = 0;
+      out[start + k].reset();
+    }
+    if (n == 0) continue;
+    // A lower bound whose steps do not depend on the data: every search of
+    // the batch halves the same lengths, so the batch advances in lockstep
+    // and each step's probes are fetched while the others are compared,
+    // instead of one cache miss after another.
+    for (uint64_t len = n; len > 1;) {
+      const uint64_t half = len / 2;
+      const uint64_t next_half = (len - half) / 2;
+      for (size_t k = 0; k < m; ++k) {
+        // A mask, not a branch: the comparison is a coin toss.
+        base[k] += half & (uint64_t{0} - static_cast<uint64_t>(hash_at(base[k] + half - 1) < h[k]));
+        if (next_half != 0) __builtin_prefetch(idhash_data_ + (base[k] + next_half - 1) * kEntry);
+      }
+      len -= half;
+    }
+    for (size_t k = 0; k < m; ++k) {
+      if (hash_at(base[k]) < h[k]) ++base[k];  // n when every hash is smaller
+      if (base[k] < n && hash_at(base[k]) == h[k]) {
+        const uint32_t row = load_le<uint32_t>(idhash_data_ + base[k] * kEntry + 8);
+        if (ids_off_.size() >= (static_cast<uint64_t>(row) + 2) * segment::kOffsetBytes) {
+          __builtin_prefetch(ids_off_.data() + static_cast<uint64_t>(row) * segment::kOffsetBytes);
+        }
+      }
+    }
+    // Entries of equal hash: colliding ids, or a damaged table. The id
+    // bytes decide.
+    for (size_t k = 0; k < m; ++k) {
+      for (uint64_t i = base[k]; i < n && hash_at(i) == h[k]; ++i) {
+        const uint32_t row = load_le<uint32_t>(idhash_data_ + i * kEntry + 8);
+        std::string_view stored;
+        if (main_id_bytes(row, &stored) && stored == batch[k]) {
+          out[start + k] = row;
+          break;
+        }
+      }
+    }
+  }
+}
+
+void IvfIndex::slots_of_batch_locked(const std::string_view* ids, size_t count, std::optional<uint32_t>* out) const {
+  if (delta_.newest.empty()) {
+    main_slots_of(ids, count, out);
+    return;
+  }
+  // The delta holds the newest row of an id; the rest go to the main rows.
+  std::string_view ask[kSlotBatch];
+  size_t at[kSlotBatch];
+  std::optional<uint32_t> found[kSlotBatch];
+  for (size_t start = 0; start < count; start += kSlotBatch) {
+    const size_t m = std::min(kSlotBatch, count - start);
+    size_t asked = 0;
+    for (size_t k = start; k < start + m; ++k) {
+      auto it = delta_.newest.find(ids[k]);
+      if (it != delta_.newest.end()) {
+        out[k] = static_cast<uint32_t>(manifest_.n + it->second);
+      } else {
+        ask[asked] = ids[k];
+        at[asked++] = k;
+      }
+    }
+    main_slots_of(ask, asked, found);
+    for (size_t j = 0; j < asked; ++j) out[at[j]] = found[j];
+  }
+}
+
 std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id) const {
   // The newest row of an id wins: delta rows come after the main rows, and
   // the delta keeps the newest of each id.

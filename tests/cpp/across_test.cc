@@ -71,5 +71,39 @@ TEST(Across, ComparandsAreMadeOnceAndOnlyForLiveRows) {
   EXPECT_TRUE(std::isinf(d[0]) && std::isnan(d[1]) && std::isnan(d[2]));
 }
 
+TEST(Across, BatchedIdLookupsAgreeWithOneAtATime) {
+  // Sizes around the lockstep search's halvings, a batch that is not whole,
+  // ids in the delta (an upsert of a main row among them), absent ids and
+  // repeats.
+  for (uint64_t n : {1, 2, 3, 33, 1000}) {
+    TempDir tmp;
+    RandomSegment s = MakeRandomSegment(tmp.file("seg"), {.n = n, .lists = 1});
+    auto seg = BuildAndOpen(s.input);
+    ASSERT_TRUE(seg);
+    for (const char* id : {"id-0", "new-a", "new-b"}) {
+      WalOp op;
+      op.id = id;
+      op.vector.assign(8, 0.25f);
+      ASSERT_TRUE(seg->add(op).ok());
+    }
+    std::vector<std::string> texts;
+    size_t present = 4;  // the delta's ids below
+    for (uint64_t i = 0; i < n + 40; i += 1 + i % 3) {
+      texts.push_back("id-" + std::to_string(i));
+      present += i < n && i % 7 != 3;  // the build gives row 7k+3 a longer id
+    }
+    for (const char* id : {"new-b", "", "id-0", "nowhere", "new-a", "id-0"}) texts.push_back(id);
+    const std::vector<std::string_view> ids(texts.begin(), texts.end());
+    std::vector<std::optional<uint32_t>> batched(ids.size());
+    seg->slots_of_batch_locked(ids.data(), ids.size(), batched.data());
+    size_t found = 0;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      EXPECT_EQ(batched[k], seg->slot_of_locked(ids[k])) << n << " " << ids[k];
+      found += batched[k].has_value();
+    }
+    EXPECT_EQ(found, present);
+  }
+}
+
 }  // namespace
 }  // namespace nimbrel
