@@ -8,6 +8,7 @@
 // the lookups. The lock is then released once, around the lookups and the
 // scoring, and only when some row needs a lookup: a query whose rows all
 // have hits in every column never leaves the lock or touches a segment.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -210,18 +211,19 @@ PyObject* U8Bytes(const std::vector<uint8_t>& values) {
 }
 
 // A tuple of the given new references; null (all released) when any is.
-PyObject* TupleOfNew(std::vector<PyObject*> items) {
+template <size_t N>
+PyObject* TupleOfNew(const std::array<PyObject*, N>& items) {
   for (PyObject* o : items) {
     if (o != nullptr) continue;
     for (PyObject* p : items) Py_XDECREF(p);
     return nullptr;
   }
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(N));
   if (t == nullptr) {
     for (PyObject* p : items) Py_DECREF(p);
     return nullptr;
   }
-  for (size_t i = 0; i < items.size(); ++i) PyTuple_SetItem(t, static_cast<Py_ssize_t>(i), items[i]);
+  for (size_t i = 0; i < N; ++i) PyTuple_SetItem(t, static_cast<Py_ssize_t>(i), items[i]);
   return t;
 }
 
@@ -302,7 +304,7 @@ PyObject* FuseBody(uint64_t n_cols, const std::vector<ClauseArg>& clause_args, c
   std::vector<double> returned_scores;
   returned_scores.reserve(scored.returned.size());
   for (size_t r : scored.returned) returned_scores.push_back(scored.scores[r]);
-  return TupleOfNew({
+  return TupleOfNew(std::array<PyObject*, 8>{
       ListOf(row_ids,
              [](PyObject* o) {
                Py_INCREF(o);
@@ -330,7 +332,9 @@ PyObject* MethodNmqlFuse(PyObject*, PyObject* args, PyObject* kw) {
                                    &py_top, &py_parallel)) {
     return nullptr;
   }
-  // Conversions in argument order; the first failure ends the call.
+  // Conversions in argument order; the first failure ends the call. The
+  // hits lists and `ban` are only taken here: the body reads them, and its
+  // errors carry no argument name.
   Kept kept;
   uint64_t n_cols = 0;
   if (!ToU64(py_n_cols, "n_cols", &n_cols)) return nullptr;
@@ -415,7 +419,8 @@ PyObject* MethodNmqlFuse(PyObject*, PyObject* args, PyObject* kw) {
     return FuseBody(n_cols, clauses, divs, ban, gates, has_should, fill, prefer, top, parallel);
   } catch (const std::bad_alloc&) {
     // A table of rows x columns too large for memory is the caller's
-    // input, not a broken invariant.
+    // input, not a broken invariant. (Past the release of the lock, the
+    // lookups and the scoring report it as an internal RuntimeError.)
     return PyErr_NoMemory();
   } catch (const std::length_error&) {
     return PyErr_NoMemory();

@@ -76,22 +76,11 @@ bool IvfIndex::main_id_bytes(uint32_t row, std::string_view* out) const {
 }
 
 std::optional<uint32_t> IvfIndex::main_slot_of(std::string_view id) const {
-  const uint64_t h = fnv1a64(id);
-  constexpr size_t kEntry = segment::kIdHashEntryBytes;
-  auto hash_at = [&](uint64_t i) { return load_le<uint64_t>(idhash_data_ + i * kEntry); };
-  // First entry whose hash is >= h.
-  uint64_t lo = 0, hi = manifest_.n;
-  while (lo < hi) {
-    const uint64_t mid = lo + (hi - lo) / 2;
-    if (hash_at(mid) < h) lo = mid + 1; else hi = mid;
-  }
-  // Entries of equal hash: colliding ids, or a damaged table. The id bytes decide.
-  for (uint64_t i = lo; i < manifest_.n && hash_at(i) == h; ++i) {
-    const uint32_t row = load_le<uint32_t>(idhash_data_ + i * kEntry + 8);
-    std::string_view stored;
-    if (main_id_bytes(row, &stored) && stored == id) return row;
-  }
-  return std::nullopt;
+  // One search, so that a lookup alone and a batch agree even on a damaged
+  // table (one too large for the open's checksum budget may be unsorted).
+  std::optional<uint32_t> out;
+  main_slots_of(&id, 1, &out);
+  return out;
 }
 
 void IvfIndex::main_slots_of(const std::string_view* ids, size_t count, std::optional<uint32_t>* out) const {
@@ -189,9 +178,9 @@ std::optional<uint32_t> IvfIndex::slot_of(std::string_view id) const {
 }
 
 std::vector<std::optional<uint32_t>> IvfIndex::slots_of_locked(const std::vector<std::string>& ids) const {
-  std::vector<std::optional<uint32_t>> out;
-  out.reserve(ids.size());
-  for (const std::string& id : ids) out.push_back(slot_of_locked(id));
+  const std::vector<std::string_view> views(ids.begin(), ids.end());
+  std::vector<std::optional<uint32_t>> out(ids.size());
+  slots_of_batch_locked(views.data(), views.size(), out.data());
   return out;
 }
 
