@@ -1,11 +1,21 @@
 // The meaning of field tests, and the evaluation of a compiled filter on
-// one row. Evaluation runs per candidate row inside the search loops.
+// one row or on a block of up to 64 consecutive rows.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "ivf_rabitq/filter_program.h"
 #include "ivf_rabitq/json_text.h"
+
+namespace nimbrel {
+
+uint64_t Predicate::eval_block(const RowSource& rows, uint32_t first, uint32_t count) const {
+  uint64_t out = 0;
+  for (uint32_t i = 0; i < count; ++i) out |= static_cast<uint64_t>(eval(rows, first + i)) << i;
+  return out;
+}
+
+}  // namespace nimbrel
 
 namespace nimbrel::filter {
 
@@ -120,6 +130,108 @@ bool CompiledFilter::column_test(const Step& step, const RowSource& rows, uint32
       break;
   }
   return false;
+}
+
+namespace {
+
+// Bit i set when pred(i), for i below count: written so that the compiler
+// can vectorise the tests.
+template <typename Pred>
+uint64_t BitsOf(uint32_t count, Pred&& pred) {
+  uint64_t out = 0;
+  for (uint32_t i = 0; i < count; ++i) out |= static_cast<uint64_t>(pred(i) ? 1 : 0) << i;
+  return out;
+}
+
+uint64_t LowBits(uint32_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
+
+}  // namespace
+
+uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, uint32_t first,
+                                      uint32_t count) const {
+  switch (step.kind) {
+    case StepKind::kNumHasValue:
+    case StepKind::kNumRange: {
+      const double* column = step.column < rows.num.size() ? rows.num[step.column] : nullptr;
+      if (column == nullptr) return step.no_value ? LowBits(count) : 0;
+      const double* x = column + first;
+      const uint64_t nan = BitsOf(count, [&](uint32_t i) { return x[i] != x[i]; });
+      uint64_t held;
+      if (step.kind == StepKind::kNumHasValue) {
+        held = step.no_value ? 0 : LowBits(count);
+      } else {
+        const double b = step.bound;
+        switch (step.range_op) {
+          case TestOp::kGt: held = BitsOf(count, [&](uint32_t i) { return x[i] > b; }); break;
+          case TestOp::kGte: held = BitsOf(count, [&](uint32_t i) { return x[i] >= b; }); break;
+          case TestOp::kLt: held = BitsOf(count, [&](uint32_t i) { return x[i] < b; }); break;
+          case TestOp::kLte: held = BitsOf(count, [&](uint32_t i) { return x[i] <= b; }); break;
+          default: held = 0;
+        }
+      }
+      return (held & ~nan) | (step.no_value ? nan : 0);
+    }
+    case StepKind::kStrHasValue:
+    case StepKind::kStrCodeBits: {
+      const uint32_t* column = step.column < rows.str.size() ? rows.str[step.column] : nullptr;
+      if (column == nullptr) return step.no_value ? LowBits(count) : 0;
+      const uint32_t* code = column + first;
+      const uint64_t none = BitsOf(count, [&](uint32_t i) { return code[i] == kNoCode; });
+      uint64_t held;
+      if (step.kind == StepKind::kStrHasValue) {
+        held = step.no_value ? 0 : LowBits(count);
+      } else {
+        // Codes past the bitmap were unknown when the filter was compiled.
+        const uint64_t* bits = bits_.data() + step.first;
+        const uint64_t words = step.count;
+        held = BitsOf(count, [&](uint32_t i) {
+          const uint32_t c = code[i];
+          return c / 64 < words && ((bits[c / 64] >> (c % 64)) & 1) != 0;
+        });
+        if (step.negate) held = ~held & LowBits(count);
+      }
+      return (held & ~none) | (step.no_value ? none : 0);
+    }
+    default:
+      return BitsOf(count, [&](uint32_t i) { return column_test(step, rows, first + i); });
+  }
+}
+
+uint64_t CompiledFilter::eval_block(const RowSource& rows, uint32_t first, uint32_t count) const {
+  const uint64_t all = LowBits(count);
+  if (entry_ == kAccept) return all;
+  if (entry_ == kReject) return 0;
+  // A row's JSON is parsed once per evaluation; row by row keeps that.
+  if (!json_conditions_.empty()) return Predicate::eval_block(rows, first, count);
+  // The rows reaching each step; jumps go to lower steps only.
+  constexpr size_t kInline = 32;
+  uint64_t inline_reach[kInline];
+  std::vector<uint64_t> heap_reach;
+  uint64_t* reach = inline_reach;
+  if (steps_.size() > kInline) {
+    heap_reach.assign(steps_.size(), 0);
+    reach = heap_reach.data();
+  } else {
+    std::fill(inline_reach, inline_reach + steps_.size(), 0);
+  }
+  uint64_t accepted = 0;
+  auto route = [&](int32_t to, uint64_t rows_going) {
+    if (to >= 0) {
+      reach[to] |= rows_going;
+    } else if (to == kAccept) {
+      accepted |= rows_going;
+    }
+  };
+  reach[entry_] = all;
+  for (int32_t at = entry_; at >= 0; --at) {
+    const uint64_t here = reach[at];
+    if (here == 0) continue;
+    const Step& step = steps_[static_cast<size_t>(at)];
+    const uint64_t held = column_block(step, rows, first, count) & here;
+    route(step.on_true, held);
+    route(step.on_false, here & ~held);
+  }
+  return accepted;
 }
 
 bool CompiledFilter::json_test(const Step& step, const RowSource& rows, uint32_t row, json* doc,

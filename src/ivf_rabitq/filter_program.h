@@ -45,6 +45,7 @@ struct Step {
 class CompiledFilter final : public Predicate {
  public:
   bool eval(const RowSource& rows, uint32_t row) const override;
+  uint64_t eval_block(const RowSource& rows, uint32_t first, uint32_t count) const override;
   bool accepts_all() const override { return entry_ == kAccept; }
 
   // Filled by the compiler.
@@ -57,6 +58,8 @@ class CompiledFilter final : public Predicate {
 
  private:
   bool column_test(const Step& step, const RowSource& rows, uint32_t row) const;
+  // column_test for the rows of a block, bit i for row first + i.
+  uint64_t column_block(const Step& step, const RowSource& rows, uint32_t first, uint32_t count) const;
   bool json_test(const Step& step, const RowSource& rows, uint32_t row, nlohmann::json* doc,
                  bool* doc_loaded) const;
 };

@@ -369,6 +369,15 @@ class IvfIndex {
   std::vector<Hit> search_core(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
                                const Predicate* filter, bool ensure_target_k) const;
   std::vector<Hit> search_bruteforce(const float* query, uint64_t k, const Predicate* filter) const;
+  // Caller holds the tombstone and delta read locks (lock_reads) for these two.
+  // Rows first .. first + count - 1 (main rows, then delta rows) that pass.
+  uint64_t count_passing(const Predicate& filter, uint64_t first, uint64_t count) const;
+  // About how many rows pass: counted on a small segment, else from an
+  // even sample of 64-row groups. Tombstones are not considered.
+  double estimate_passing(const Predicate& filter) const;
+  // Below this share of passing rows a filtered probe tests the filter
+  // before estimating; returns the previous share. For tests.
+  static double set_filter_first_share(double share);
 
   // Sparse and hybrid search (index_sparse.cc). sparse_rank: at most k live
   // rows that pass the filter and hold at least one of the query's terms,

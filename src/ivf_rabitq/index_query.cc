@@ -2,6 +2,7 @@
 // cache, the IVF probe with popcount estimates, the bounded candidate pool
 // and the exact rerank against the 8-bit copies.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -33,6 +34,20 @@ constexpr size_t kRerankPrefetch = 6;
 // A query is split across threads only when it scans at least this many
 // rows: below it the fork/join costs more than the scan.
 constexpr size_t kParallelScanRows = 200000;
+
+// Filters are evaluated a 64-row group at a time (a bit per row), before
+// any estimate: a group without a passing row is not estimated at all.
+constexpr uint32_t kFilterGroup = 64;
+
+// Below this share of passing rows, a probe tests the filter before it
+// estimates (measured on 1,000,000 rows: 1 % passing gains 1.6-1.8x, 30 %
+// loses up to 17 %). Tests move it to reach either path.
+std::atomic<double> filter_first_share{0.05};
+
+// A filtered search first guesses how many rows pass from this many groups
+// spread evenly over the main rows (segments this small or smaller are
+// simply counted).
+constexpr size_t kFilterSampleGroups = 64;
 
 // Orders hits by distance, ties to the lower row.
 inline bool hit_less(const Hit& a, const Hit& b) {
@@ -256,6 +271,28 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
   const size_t padded = padded_dim_;
   const unsigned bits = manifest_.n_bits;
 
+  // The pool never holds more than the segment's rows; the cap also keeps
+  // its doubled capacity clear of overflow for k or rerank near 2^64.
+  const size_t pool_capacity =
+      std::min<uint64_t>(std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1), total_rows);
+
+  // A filter that few rows pass is cheaper to answer by ranking those rows
+  // exactly than by probing lists: the probe would estimate many rows only
+  // to refuse them, and keep probing further lists to find k. Exact ranking
+  // of every passing row also returns the best answer there is.
+  bool filter_first = false;
+  if (filter != nullptr) {
+    const double passing = estimate_passing(*filter);
+    const double probed_share = std::min(1.0, static_cast<double>(nprobe) / static_cast<double>(n_lists));
+    if (passing <= static_cast<double>(pool_capacity) || passing * probed_share < static_cast<double>(k)) {
+      return search_bruteforce_locked(query, k, filter);
+    }
+    // Testing the filter before estimating pays when many 64-row groups
+    // hold no passing row; when most rows pass, the pool's threshold
+    // refuses most rows more cheaply than the filter does.
+    filter_first = passing < filter_first_share.load(std::memory_order_relaxed) * static_cast<double>(total_rows);
+  }
+
   // Rotate once; a list's query residual is then P q - P c.
   std::vector<float> rotated(padded);
   rotator_.rotate(query, rotated.data());
@@ -278,16 +315,37 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
     ranked = upto;
   };
 
-  // The pool never holds more than the segment's rows; the cap also keeps
-  // its doubled capacity clear of overflow for k or rerank near 2^64.
-  const size_t pool_capacity =
-      std::min<uint64_t>(std::max<uint64_t>(std::max<uint64_t>(rerank, k), 1), total_rows);
   const uint64_t* offsets = manifest_.list_offsets.data();
   const uint8_t* codes = codes_.data();
   const RowFactors* factors = reinterpret_cast<const RowFactors*>(metas_.data());
 
   // Estimates `count` rows whose codes and factors are contiguous, and
   // offers the admissible ones to the pool; row_of(j) is the j-th row.
+  // With a filter, main rows are tested first, a group of 64 at a time;
+  // only groups holding a passing row are estimated, and only their
+  // passing rows are offered to the pool. `first` is the block's first row.
+  auto scan_main_filtered = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
+                                size_t count, uint32_t first) {
+    for (size_t g = 0; g < count; g += kFilterGroup) {
+      const uint32_t n_group = static_cast<uint32_t>(std::min<size_t>(kFilterGroup, count - g));
+      uint64_t pass = filter->eval_block(main_rows_, first + static_cast<uint32_t>(g), n_group);
+      if (pass == 0) continue;
+      st.lut.estimate(block_codes + g * code_bytes_, block_factors + g, n_group, st.est.data() + g, nullptr);
+      for (; pass != 0; pass &= pass - 1) {
+        const size_t j = g + static_cast<size_t>(__builtin_ctzll(pass));
+        float est = st.est[j];
+        if (!(est <= st.pool.threshold())) {
+          if (!std::isnan(est)) continue;
+          est = std::numeric_limits<float>::infinity();
+          if (!(est <= st.pool.threshold())) continue;
+        }
+        const uint32_t row = first + static_cast<uint32_t>(j);
+        if (has_tombstones && tombstones_.contains(row)) continue;
+        st.pool.push({est, row});
+      }
+    }
+  };
+
   auto scan_block = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
                         size_t count, auto row_of) {
     // No lower bounds: the rerank does not stop early (see below).
@@ -320,6 +378,10 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
     st.lut.prepare(st.residual.data(), padded, bits, order[rank].first);
     for (uint64_t b = begin; b < end; b += kEstimateBlockRows) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(kEstimateBlockRows, end - b));
+      if (filter_first) {
+        scan_main_filtered(st, codes + b * code_bytes_, factors + b, count, static_cast<uint32_t>(b));
+        continue;
+      }
       scan_block(st, codes + b * code_bytes_, factors + b, count,
                  [b](size_t j) { return static_cast<uint32_t>(b + j); });
     }
@@ -413,6 +475,33 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
   return std::move(top).sorted();
 }
 
+double IvfIndex::set_filter_first_share(double share) { return filter_first_share.exchange(share); }
+
+uint64_t IvfIndex::count_passing(const Predicate& filter, uint64_t first, uint64_t count) const {
+  const uint64_t main_n = manifest_.n, end = first + count;
+  uint64_t passing = 0;
+  for (uint64_t row = first; row < std::min(end, main_n); row += kFilterGroup) {
+    const uint32_t n_group = static_cast<uint32_t>(std::min<uint64_t>(kFilterGroup, std::min(end, main_n) - row));
+    passing += static_cast<uint64_t>(__builtin_popcountll(filter.eval_block(main_rows_, static_cast<uint32_t>(row), n_group)));
+  }
+  for (uint64_t row = std::max(first, main_n); row < end; ++row) {
+    passing += filter.eval(delta_rows_, static_cast<uint32_t>(row - main_n)) ? 1 : 0;
+  }
+  return passing;
+}
+
+double IvfIndex::estimate_passing(const Predicate& filter) const {
+  const uint64_t total = manifest_.n + delta_.size();
+  const uint64_t sampled = kFilterSampleGroups * kFilterGroup;
+  if (total <= sampled) return static_cast<double>(count_passing(filter, 0, total));
+  uint64_t passing = 0;
+  for (uint64_t g = 0; g < kFilterSampleGroups; ++g) {
+    const uint64_t first = g * (total - kFilterGroup) / (kFilterSampleGroups - 1);
+    passing += count_passing(filter, first, kFilterGroup);
+  }
+  return static_cast<double>(passing) * static_cast<double>(total) / static_cast<double>(sampled);
+}
+
 std::vector<Hit> IvfIndex::search_bruteforce(const float* query, uint64_t k,
                                              const Predicate* filter) const {
   const ReadLocks held = lock_reads();
@@ -427,16 +516,24 @@ std::vector<Hit> IvfIndex::search_bruteforce_locked(const float* query, uint64_t
   const size_t main_n = manifest_.n;
   const size_t n = main_n + delta_.size();
   if (n == 0) return {};
+  auto take = [&](uint32_t rr, TopK& top) {
+    if (has_tombstones && tombstones_.contains(rr)) return;
+    top.push({rr, rerank_distance(query, rr)});
+  };
   auto scan = [&](size_t begin, size_t end, TopK& top) {
-    for (size_t row = begin; row < end; ++row) {
+    size_t row = begin;
+    // Main rows: the filter tests 64 at a time, and only passing rows are
+    // read.
+    for (; row < std::min(end, main_n); row += kFilterGroup) {
+      const uint32_t n_group = static_cast<uint32_t>(std::min<size_t>(kFilterGroup, std::min(end, main_n) - row));
+      uint64_t pass = filter != nullptr ? filter->eval_block(main_rows_, static_cast<uint32_t>(row), n_group)
+                                        : (n_group == 64 ? ~uint64_t{0} : (uint64_t{1} << n_group) - 1);
+      for (; pass != 0; pass &= pass - 1) take(static_cast<uint32_t>(row + __builtin_ctzll(pass)), top);
+    }
+    for (row = std::max(begin, main_n); row < end; ++row) {
       const uint32_t rr = static_cast<uint32_t>(row);
-      if (has_tombstones && tombstones_.contains(rr)) continue;
-      if (filter != nullptr) {
-        const bool pass = row < main_n ? filter->eval(main_rows_, rr)
-                                       : filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n));
-        if (!pass) continue;
-      }
-      top.push({rr, rerank_distance(query, rr)});
+      if (filter != nullptr && !filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n))) continue;
+      take(rr, top);
     }
   };
   if (n < kParallelScanRows / 4) {

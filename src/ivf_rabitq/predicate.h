@@ -41,6 +41,9 @@ class Predicate {
   // row count). Any cell content is safe: an unknown code equals none of
   // the filter's operands.
   virtual bool eval(const RowSource& rows, uint32_t row) const = 0;
+  // eval for rows first .. first + count - 1 (count at most 64) at once:
+  // bit i of the result for row first + i. This default asks row by row.
+  virtual uint64_t eval_block(const RowSource& rows, uint32_t first, uint32_t count) const;
   // True when the filter accepts every row whatever its metadata ("{}").
   virtual bool accepts_all() const = 0;
 };

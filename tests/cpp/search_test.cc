@@ -162,13 +162,16 @@ TEST(SearchCore, ASearchSplitAcrossThreadsGivesTheSingleThreadAnswer) {
   // Enough rows that probing every list crosses the split threshold.
   const Segment s = Build(dir.file("seg"), {.n = 210000, .dim = 8, .lists = 16, .bits = 1, .sparse = false});
   auto filter = s.index->compile_filter_cached(R"({"flag": true})");
-  ASSERT_TRUE(filter.ok());
+  auto selective = s.index->compile_filter_cached(R"({"num": 3, "flag": true, "tag": {"$exists": true}})");
+  ASSERT_TRUE(filter.ok() && selective.ok());
   auto run = [&](size_t threads) {
     tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
     std::vector<std::vector<Hit>> out;
     for (size_t q = 0; q < 3; ++q) {
       out.push_back(s.index->search_core(s.row(q * 977), 20, 16, 300, q == 1 ? filter->get() : nullptr, false));
     }
+    // A filter few rows pass: every passing row ranked exactly, split too.
+    out.push_back(s.index->search_core(s.row(5), 20, 16, 300, selective->get(), false));
     return out;
   };
   const auto one = run(1), many = run(8);
@@ -205,6 +208,75 @@ TEST(SearchCore, EnsureTargetKReturnsEveryMatchingRowWhenFewerThanK) {
   auto hits = s.index->search_core(s.row(0), expected + 50, 1, 10, filter->get(), true);
   EXPECT_EQ(hits.size(), expected);
   EXPECT_EQ(s.index->search_bruteforce(s.row(0), expected + 50, filter->get()).size(), expected);
+}
+
+TEST(SearchCore, FilteredSearchIsExactWhenFewRowsPassOrEveryListIsProbed) {
+  // Filters that pass no row, one row (added after the build), a few
+  // percent and half of the rows, on a segment with added and deleted rows
+  // and repeated vectors (ties), and on one with a row per list.
+  for (const uint64_t lists : {30, 60}) {
+    TempDir dir;
+    Segment s = Build(dir.file("seg"), {.n = lists == 60 ? uint64_t{60} : uint64_t{3000}, .dim = 16, .lists = lists, .blobs = 40});
+    const uint64_t n = s.index->live_count();
+    for (uint64_t i = 0; i < 40; ++i) {
+      WalOp op;
+      op.id = "added-" + std::to_string(i);
+      op.vector.assign(s.row(i % 7), s.row(i % 7) + 16);  // the same vector as a main row: ties
+      op.meta = i == 5 ? R"({"only": 1, "flag": true})" : R"({"num": 3, "flag": true})";
+      ASSERT_TRUE(s.index->add(op).ok());
+    }
+    for (uint64_t i = 0; i < n; i += 9) ASSERT_TRUE(*s.index->remove(s.index->ext_of(static_cast<uint32_t>(i))));
+    const uint64_t total = s.index->live_count();
+    for (const char* text : {R"({"num": 99})", R"({"only": 1})", kSelective, R"({"flag": true})"}) {
+      auto filter = s.index->compile_filter_cached(text);
+      ASSERT_TRUE(filter.ok());
+      for (uint64_t k : {uint64_t{1}, uint64_t{10}, total}) {
+        for (size_t q : {size_t{0}, size_t{3}, size_t{17}}) {
+          const auto want = s.index->search_bruteforce(s.row(q), k, filter->get());
+          // Every list probed and every candidate reranked: exact, whatever the filter.
+          const auto full = s.index->search_core(s.row(q), k, lists, total, filter->get(), false);
+          // One list: exact only where the filter passes few rows.
+          const auto one = s.index->search_core(s.row(q), k, 1, 10, filter->get(), false);
+          const bool few = s.index->estimate_passing(**filter) <= 10;
+          ASSERT_EQ(full.size(), want.size()) << text << " k " << k;
+          if (few) {
+            ASSERT_EQ(one.size(), want.size()) << text << " k " << k;
+          }
+          for (size_t i = 0; i < want.size(); ++i) {
+            ASSERT_EQ(full[i].row, want[i].row) << text << " k " << k << " at " << i;
+            EXPECT_EQ(full[i].dist, want[i].dist);
+            if (few) {
+              EXPECT_EQ(one[i].row, want[i].row) << text << " k " << k << " at " << i;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(SearchCore, AFilterEveryRowPassesProbesAsNoFilterDoes) {
+  // The probe tests the filter before estimating, 64 rows at a time; with
+  // a filter that passes every row it must pick the very candidates of an
+  // unfiltered search.
+  TempDir dir;
+  Segment s = Build(dir.file("seg"), {.n = 3000, .dim = 16, .lists = 30, .blobs = 40});
+  for (uint64_t i = 0; i < 3000; i += 7) ASSERT_TRUE(*s.index->remove(s.index->ext_of(static_cast<uint32_t>(i))));
+  auto all = s.index->compile_filter_cached(R"({"$or": [{"num": {"$gte": 0}}, {"num": {"$exists": false}}]})");
+  ASSERT_TRUE(all.ok());
+  ASSERT_FALSE((*all)->accepts_all());
+  struct FilterFirst {
+    const double was = IvfIndex::set_filter_first_share(2.0);  // always, though every row passes
+    ~FilterFirst() { IvfIndex::set_filter_first_share(was); }
+  } filter_first;
+  for (size_t q = 0; q < 20; ++q) {
+    for (uint64_t nprobe : {1, 3, 30}) {
+      const auto want = s.index->search_core(s.row(q * 37), 10, nprobe, 40, nullptr, false);
+      const auto got = s.index->search_core(s.row(q * 37), 10, nprobe, 40, all->get(), false);
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].row, want[i].row) << q << " " << nprobe;
+    }
+  }
 }
 
 TEST(SearchCore, FilterCacheReturnsTheSameCompiledFilterForTheSameText) {
