@@ -150,6 +150,9 @@ uint64_t LowBits(uint32_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t
 uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, uint32_t first,
                                       uint32_t count) const {
   switch (step.kind) {
+    case StepKind::kNumList:
+      if (step.count > kLinearScanMax) break;
+      [[fallthrough]];
     case StepKind::kNumHasValue:
     case StepKind::kNumRange: {
       const double* column = step.column < rows.num.size() ? rows.num[step.column] : nullptr;
@@ -159,6 +162,14 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       uint64_t held;
       if (step.kind == StepKind::kNumHasValue) {
         held = step.no_value ? 0 : LowBits(count);
+      } else if (step.kind == StepKind::kNumList) {
+        // A short list: one vectorisable pass per listed number.
+        held = 0;
+        for (uint32_t k = 0; k < step.count; ++k) {
+          const double v = numbers_[step.first + k];
+          held |= BitsOf(count, [&](uint32_t i) { return x[i] == v; });
+        }
+        if (step.negate) held = ~held & LowBits(count);
       } else {
         const double b = step.bound;
         switch (step.range_op) {
@@ -171,6 +182,9 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       }
       return (held & ~nan) | (step.no_value ? nan : 0);
     }
+    case StepKind::kStrCodeList:
+      if (step.count > kLinearScanMax) break;
+      [[fallthrough]];
     case StepKind::kStrHasValue:
     case StepKind::kStrCodeBits: {
       const uint32_t* column = step.column < rows.str.size() ? rows.str[step.column] : nullptr;
@@ -180,6 +194,13 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       uint64_t held;
       if (step.kind == StepKind::kStrHasValue) {
         held = step.no_value ? 0 : LowBits(count);
+      } else if (step.kind == StepKind::kStrCodeList) {
+        held = 0;
+        for (uint32_t k = 0; k < step.count; ++k) {
+          const uint32_t v = codes_[step.first + k];
+          held |= BitsOf(count, [&](uint32_t i) { return code[i] == v; });
+        }
+        if (step.negate) held = ~held & LowBits(count);
       } else {
         // Codes past the bitmap were unknown when the filter was compiled.
         const uint64_t* bits = bits_.data() + step.first;
@@ -193,8 +214,9 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       return (held & ~none) | (step.no_value ? none : 0);
     }
     default:
-      return BitsOf(count, [&](uint32_t i) { return column_test(step, rows, first + i); });
+      break;
   }
+  return BitsOf(count, [&](uint32_t i) { return column_test(step, rows, first + i); });
 }
 
 uint64_t CompiledFilter::eval_block(const RowSource& rows, uint32_t first, uint32_t count) const {

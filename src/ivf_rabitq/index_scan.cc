@@ -55,6 +55,30 @@ class RowMatcher {
     if (tombstones_ && x_.tombstones_.contains(r)) return false;
     return filter_ == nullptr || filter_->eval(x_.main_rows_, r);
   }
+  // main() for rows first .. first + count - 1 (count at most 64): bit i
+  // for row first + i. The filter tests the whole group at once.
+  uint64_t main_block(uint64_t first, uint32_t count) const {
+    const uint32_t r = static_cast<uint32_t>(first);
+    uint64_t pass = filter_ != nullptr ? filter_->eval_block(x_.main_rows_, r, count)
+                                       : (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
+    if (tombstones_) {
+      for (uint64_t left = pass; left != 0; left &= left - 1) {
+        const int i = __builtin_ctzll(left);
+        if (x_.tombstones_.contains(r + static_cast<uint32_t>(i))) pass &= ~(uint64_t{1} << i);
+      }
+    }
+    return pass;
+  }
+  // Calls each(row) for every matching main row in [lo, hi), in order.
+  template <typename Each>
+  void each_main(uint64_t lo, uint64_t hi, Each&& each) const {
+    for (uint64_t r = lo; r < hi; r += 64) {
+      for (uint64_t pass = main_block(r, static_cast<uint32_t>(std::min<uint64_t>(64, hi - r))); pass != 0;
+           pass &= pass - 1) {
+        each(r + static_cast<uint64_t>(__builtin_ctzll(pass)));
+      }
+    }
+  }
   bool delta(uint64_t i) const {
     if (tombstones_ && x_.tombstones_.contains(static_cast<uint32_t>(x_.manifest_.n + i))) return false;
     return filter_ == nullptr || filter_->eval(x_.delta_rows_, static_cast<uint32_t>(i));
@@ -74,14 +98,10 @@ std::vector<std::string> IvfIndex::ids_matching(const Predicate* filter) const {
   std::vector<std::string> out;
   if (n >= kParallelRows) {
     out = GatherInOrder<std::string>(0, n, [&](uint64_t lo, uint64_t hi, std::vector<std::string>* part) {
-      for (uint64_t r = lo; r < hi; ++r) {
-        if (m.main(r)) part->push_back(ext_of(static_cast<uint32_t>(r)));
-      }
+      m.each_main(lo, hi, [&](uint64_t r) { part->push_back(ext_of(static_cast<uint32_t>(r))); });
     });
   } else {
-    for (uint64_t r = 0; r < n; ++r) {
-      if (m.main(r)) out.push_back(ext_of(static_cast<uint32_t>(r)));
-    }
+    m.each_main(0, n, [&](uint64_t r) { out.push_back(ext_of(static_cast<uint32_t>(r))); });
   }
   for (uint64_t i = 0; i < delta_.ids.size(); ++i) {
     if (m.delta(i)) out.push_back(delta_.ids[i]);
@@ -97,7 +117,9 @@ uint64_t IvfIndex::count_matching(const Predicate* filter) const {
   uint64_t count = 0;
   auto count_range = [&](uint64_t lo, uint64_t hi) {
     uint64_t c = 0;
-    for (uint64_t r = lo; r < hi; ++r) c += m.main(r);
+    for (uint64_t r = lo; r < hi; r += 64) {
+      c += static_cast<uint64_t>(__builtin_popcountll(m.main_block(r, static_cast<uint32_t>(std::min<uint64_t>(64, hi - r)))));
+    }
     return c;
   };
   if (n >= kParallelRows) {
