@@ -2,7 +2,33 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nimbrel {
+
+namespace {
+
+// Bit i of the result is bit k of v[i], for 64 values below 16.
+uint64_t bit_plane(const uint8_t* v, unsigned k) {
+#if defined(__SSE2__)
+  // Moving bit k to each byte's top bit lets movemask gather 16 at a time.
+  uint64_t out = 0;
+  for (unsigned part = 0; part < 4; ++part) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * part));
+    x = _mm_slli_epi16(x, static_cast<int>(7 - k));  // values < 16: no bit crosses into the next byte's top
+    out |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << (16 * part);
+  }
+  return out;
+#else
+  uint64_t out = 0;
+  for (unsigned i = 0; i < 64; ++i) out |= static_cast<uint64_t>((v[i] >> k) & 1) << i;
+  return out;
+#endif
+}
+
+}  // namespace
 
 void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float residual_norm2) {
   const size_t words = padded_dim / 64;
@@ -24,19 +50,23 @@ void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float r
   }
   const float inv_delta = delta > 0 ? 1.0f / delta : 0.0f;
 
-  planes_.assign(4 * words, 0);
+  // First the 4-bit values, then their bit-planes 64 dimensions at a time:
+  // the per-bit scatter into the planes was most of this function's time.
+  qq_.resize(padded_dim);
   uint64_t sum_qq = 0;
   double round_err2 = 0;
   for (size_t i = 0; i < padded_dim; ++i) {
     int qq = delta > 0 ? static_cast<int>((q[i] - lo) * inv_delta + 0.5f) : 0;
     qq = qq < 0 ? 0 : (qq > 15 ? 15 : qq);
-    for (unsigned k = 0; k < 4; ++k) {
-      planes_[k * words + i / 64] |= static_cast<uint64_t>((qq >> k) & 1) << (i % 64);
-    }
+    qq_[i] = static_cast<uint8_t>(qq);
     sum_qq += static_cast<uint64_t>(qq);
     const double quantised = static_cast<double>(lo) + static_cast<double>(delta) * qq;
     const double e = static_cast<double>(q[i]) - quantised;
     round_err2 += e * e;
+  }
+  planes_.resize(4 * words);
+  for (size_t w = 0; w < words; ++w) {
+    for (unsigned k = 0; k < 4; ++k) planes_[k * words + w] = bit_plane(qq_.data() + 64 * w, k);
   }
   lo_ = lo;
   delta_ = delta;

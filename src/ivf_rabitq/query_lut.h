@@ -74,6 +74,7 @@ class QueryLut {
   float norm_ = 0;       // ||q'||
   float round_err_ = 0;  // ||e|| = ||q' - q~||
   size_t rep_words_ = 0;
+  std::vector<uint8_t> qq_;          // the quantised values, scratch of prepare
   std::vector<uint64_t> planes_;     // 4 planes of padded_dim / 64 words
   std::vector<uint64_t> rep_;        // kernels::EstimatorQuery::rep
   std::vector<uint64_t> rep_shift_;  // kernels::EstimatorQuery::rep_shift

@@ -143,6 +143,39 @@ TEST(BitplaneCodec, ZeroResidualGetsZeroFactorsAndAnExactEstimate) {
   EXPECT_EQ(lb, q2);
 }
 
+TEST(QueryLut, PlanesHoldBitKOfEachQuantisedCoordinate) {
+  // Every dimension count the codec pads to, spreads that use all 16
+  // levels, a constant residual (delta 0) and one with an infinity.
+  XorShift64 rng(11);
+  for (size_t dim : {64, 128, 192, 384, 1024}) {
+    for (int shape = 0; shape < 3; ++shape) {
+      std::vector<float> q = GaussianVector(dim, rng);
+      if (shape == 1) std::fill(q.begin(), q.end(), 0.75f);
+      if (shape == 2) q[dim / 3] = INFINITY;
+      QueryLut lut;
+      lut.prepare(q.data(), dim, 2, 1.0f);
+      const kernels::EstimatorQuery kq = lut.kernel_query();
+      // The quantisation as written out plainly.
+      float lo = q[0], hi = q[0];
+      for (float v : q) lo = std::min(lo, v), hi = std::max(hi, v);
+      float delta = (hi - lo) / 15.0f;
+      if (!std::isfinite(lo) || !std::isfinite(delta) || !(delta > 0)) {
+        delta = 0;
+        if (!std::isfinite(lo)) lo = 0;
+      }
+      const size_t words = dim / 64;
+      for (size_t i = 0; i < dim; ++i) {
+        int qq = delta > 0 ? static_cast<int>((q[i] - lo) * (1.0f / delta) + 0.5f) : 0;
+        qq = std::clamp(qq, 0, 15);
+        for (unsigned k = 0; k < 4; ++k) {
+          ASSERT_EQ((kq.planes[k * words + i / 64] >> (i % 64)) & 1, static_cast<uint64_t>((qq >> k) & 1))
+              << "dim " << dim << " shape " << shape << " at " << i << " bit " << k;
+        }
+      }
+    }
+  }
+}
+
 // Rows and queries around one centroid, with unequal spreads per input
 // dimension (like real residuals), rotated as the index does.
 struct Scenario {
