@@ -4,10 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/filter_program.h"
 #include "ivf_rabitq/json_text.h"
 
@@ -146,21 +143,8 @@ uint64_t BitsOf(uint32_t count, Pred&& pred) {
   // bits 16 at a time.
   alignas(16) uint8_t held[64] = {};
   for (uint32_t i = 0; i < count; ++i) held[i] = pred(i) ? 1 : 0;
-#if defined(__SSE2__)
-  uint64_t out = 0;
-  for (unsigned part = 0; part < 4; ++part) {
-    const __m128i x = _mm_slli_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(held + 16 * part)), 7);
-    out |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << (16 * part);
-  }
-  return out;
-#else
-  uint64_t out = 0;
-  for (uint32_t i = 0; i < 64; ++i) out |= static_cast<uint64_t>(held[i]) << i;
-  return out;
-#endif
+  return bit_k_of_bytes(held, 0);
 }
-
-uint64_t LowBits(uint32_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 
 }  // namespace
 
@@ -173,12 +157,12 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
     case StepKind::kNumHasValue:
     case StepKind::kNumRange: {
       const double* column = step.column < rows.num.size() ? rows.num[step.column] : nullptr;
-      if (column == nullptr) return step.no_value ? LowBits(count) : 0;
+      if (column == nullptr) return step.no_value ? low_bits(count) : 0;
       const double* x = column + first;
       const uint64_t nan = BitsOf(count, [&](uint32_t i) { return x[i] != x[i]; });
       uint64_t held;
       if (step.kind == StepKind::kNumHasValue) {
-        held = step.no_value ? 0 : LowBits(count);
+        held = step.no_value ? 0 : low_bits(count);
       } else if (step.kind == StepKind::kNumList) {
         // A short list: one vectorisable pass per listed number.
         held = 0;
@@ -186,7 +170,7 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
           const double v = numbers_[step.first + k];
           held |= BitsOf(count, [&](uint32_t i) { return x[i] == v; });
         }
-        if (step.negate) held = ~held & LowBits(count);
+        if (step.negate) held = ~held & low_bits(count);
       } else {
         const double b = step.bound;
         switch (step.range_op) {
@@ -205,19 +189,19 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
     case StepKind::kStrHasValue:
     case StepKind::kStrCodeBits: {
       const uint32_t* column = step.column < rows.str.size() ? rows.str[step.column] : nullptr;
-      if (column == nullptr) return step.no_value ? LowBits(count) : 0;
+      if (column == nullptr) return step.no_value ? low_bits(count) : 0;
       const uint32_t* code = column + first;
       const uint64_t none = BitsOf(count, [&](uint32_t i) { return code[i] == kNoCode; });
       uint64_t held;
       if (step.kind == StepKind::kStrHasValue) {
-        held = step.no_value ? 0 : LowBits(count);
+        held = step.no_value ? 0 : low_bits(count);
       } else if (step.kind == StepKind::kStrCodeList) {
         held = 0;
         for (uint32_t k = 0; k < step.count; ++k) {
           const uint32_t v = codes_[step.first + k];
           held |= BitsOf(count, [&](uint32_t i) { return code[i] == v; });
         }
-        if (step.negate) held = ~held & LowBits(count);
+        if (step.negate) held = ~held & low_bits(count);
       } else {
         // Codes past the bitmap were unknown when the filter was compiled.
         const uint64_t* bits = bits_.data() + step.first;
@@ -226,7 +210,7 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
           const uint32_t c = code[i];
           return c / 64 < words && ((bits[c / 64] >> (c % 64)) & 1) != 0;
         });
-        if (step.negate) held = ~held & LowBits(count);
+        if (step.negate) held = ~held & low_bits(count);
       }
       return (held & ~none) | (step.no_value ? none : 0);
     }
@@ -237,7 +221,7 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
 }
 
 uint64_t CompiledFilter::eval_block(const RowSource& rows, uint32_t first, uint32_t count) const {
-  const uint64_t all = LowBits(count);
+  const uint64_t all = low_bits(count);
   if (entry_ == kAccept) return all;
   if (entry_ == kReject) return 0;
   // A row's JSON is parsed once per evaluation; row by row keeps that.

@@ -11,6 +11,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 
+#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/kernels.h"
 #include "ivf_rabitq/query_lut.h"
@@ -527,7 +528,7 @@ std::vector<Hit> IvfIndex::search_bruteforce_locked(const float* query, uint64_t
     for (; row < std::min(end, main_n); row += kFilterGroup) {
       const uint32_t n_group = static_cast<uint32_t>(std::min<size_t>(kFilterGroup, std::min(end, main_n) - row));
       uint64_t pass = filter != nullptr ? filter->eval_block(main_rows_, static_cast<uint32_t>(row), n_group)
-                                        : (n_group == 64 ? ~uint64_t{0} : (uint64_t{1} << n_group) - 1);
+                                        : low_bits(n_group);
       for (; pass != 0; pass &= pass - 1) take(static_cast<uint32_t>(row + __builtin_ctzll(pass)), top);
     }
     for (row = std::max(begin, main_n); row < end; ++row) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <iterator>
 
+#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/index.h"
 
 namespace nimbrel {
@@ -60,7 +61,7 @@ class RowMatcher {
   uint64_t main_block(uint64_t first, uint32_t count) const {
     const uint32_t r = static_cast<uint32_t>(first);
     uint64_t pass = filter_ != nullptr ? filter_->eval_block(x_.main_rows_, r, count)
-                                       : (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
+                                       : low_bits(count);
     if (tombstones_) {
       for (uint64_t left = pass; left != 0; left &= left - 1) {
         const int i = __builtin_ctzll(left);

@@ -2,33 +2,10 @@
 
 #include <cmath>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "ivf_rabitq/bits.h"
 
 namespace nimbrel {
 
-namespace {
-
-// Bit i of the result is bit k of v[i], for 64 values below 16.
-uint64_t bit_plane(const uint8_t* v, unsigned k) {
-#if defined(__SSE2__)
-  // Moving bit k to each byte's top bit lets movemask gather 16 at a time.
-  uint64_t out = 0;
-  for (unsigned part = 0; part < 4; ++part) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * part));
-    x = _mm_slli_epi16(x, static_cast<int>(7 - k));  // values < 16: no bit crosses into the next byte's top
-    out |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << (16 * part);
-  }
-  return out;
-#else
-  uint64_t out = 0;
-  for (unsigned i = 0; i < 64; ++i) out |= static_cast<uint64_t>((v[i] >> k) & 1) << i;
-  return out;
-#endif
-}
-
-}  // namespace
 
 void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float residual_norm2) {
   const size_t words = padded_dim / 64;
@@ -66,7 +43,7 @@ void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float r
   }
   planes_.resize(4 * words);
   for (size_t w = 0; w < words; ++w) {
-    for (unsigned k = 0; k < 4; ++k) planes_[k * words + w] = bit_plane(qq_.data() + 64 * w, k);
+    for (unsigned k = 0; k < 4; ++k) planes_[k * words + w] = bit_k_of_bytes(qq_.data() + 64 * w, k);
   }
   lo_ = lo;
   delta_ = delta;

@@ -1,0 +1,36 @@
+// Small bit-mask helpers shared by the block evaluations (filters, query
+// bit-planes): a mask of the low `count` bits, and one chosen bit of each
+// of 64 small bytes gathered into a word.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace nimbrel {
+
+// Bits 0 .. count - 1 set (count at most 64).
+inline uint64_t low_bits(uint32_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
+
+// Bit i of the result is bit k of v[i], for 64 values below 16.
+inline uint64_t bit_k_of_bytes(const uint8_t* v, unsigned k) {
+#if defined(__SSE2__)
+  // Moving bit k to each byte's top bit lets movemask gather 16 at a time
+  // (values below 16: no bit crosses into the next byte's top bit).
+  uint64_t out = 0;
+  for (unsigned part = 0; part < 4; ++part) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * part));
+    x = _mm_slli_epi16(x, static_cast<int>(7 - k));
+    out |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << (16 * part);
+  }
+  return out;
+#else
+  uint64_t out = 0;
+  for (unsigned i = 0; i < 64; ++i) out |= static_cast<uint64_t>((v[i] >> k) & 1) << i;
+  return out;
+#endif
+}
+
+}  // namespace nimbrel
