@@ -16,6 +16,30 @@ uint64_t Predicate::eval_block(const RowSource& rows, uint32_t first, uint32_t c
   return out;
 }
 
+std::shared_ptr<const std::vector<uint32_t>> Predicate::work_out_passing(const RowSource& rows, uint32_t n) const {
+  const uint64_t limit = std::min<uint64_t>(n / kFewDivisor, kMostRemembered);
+  auto found = std::make_shared<std::vector<uint32_t>>();
+  for (uint64_t first = 0; first < n; first += 64) {
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(64, n - first));
+    for (uint64_t pass = eval_block(rows, static_cast<uint32_t>(first), count); pass != 0; pass &= pass - 1) {
+      if (found->size() >= limit) return nullptr;
+      found->push_back(static_cast<uint32_t>(first) + static_cast<uint32_t>(__builtin_ctzll(pass)));
+    }
+  }
+  return found;
+}
+
+std::shared_ptr<const std::vector<uint32_t>> Predicate::passing_rows(const RowSource& rows, uint32_t n) const {
+  // Threads asking at once wait for the first one's answer.
+  std::lock_guard<std::mutex> lock(memo_mu_);
+  if (memo_rows_ == &rows && memo_n_ == n) return memo_;
+  if (memo_rows_ != nullptr) return work_out_passing(rows, n);
+  memo_ = work_out_passing(rows, n);
+  memo_rows_ = &rows;
+  memo_n_ = n;
+  return memo_;
+}
+
 }  // namespace nimbrel
 
 namespace nimbrel::filter {

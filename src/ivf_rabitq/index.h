@@ -430,6 +430,9 @@ class IvfIndex {
   std::vector<Hit> search_core_locked(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
                                       const Predicate* filter, bool ensure_target_k) const;
   std::vector<Hit> search_bruteforce_locked(const float* query, uint64_t k, const Predicate* filter) const;
+  // search_bruteforce_locked for a filter few rows pass: the passing main
+  // rows come from the filter's remembered list.
+  std::vector<Hit> search_passing_locked(const float* query, uint64_t k, const Predicate& filter) const;
   std::vector<ScoredHit> sparse_rank_locked(const SparsePairs& query, uint64_t k, const Predicate* filter) const;
 
   // index_write.cc

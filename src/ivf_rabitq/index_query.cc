@@ -286,7 +286,7 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
     const double passing = estimate_passing(*filter);
     const double probed_share = std::min(1.0, static_cast<double>(nprobe) / static_cast<double>(n_lists));
     if (passing <= static_cast<double>(pool_capacity) || passing * probed_share < static_cast<double>(k)) {
-      return search_bruteforce_locked(query, k, filter);
+      return search_passing_locked(query, k, *filter);
     }
     // Testing the filter before estimating pays when many 64-row groups
     // hold no passing row; when most rows pass, the pool's threshold
@@ -507,6 +507,43 @@ std::vector<Hit> IvfIndex::search_bruteforce(const float* query, uint64_t k,
                                              const Predicate* filter) const {
   const ReadLocks held = lock_reads();
   return search_bruteforce_locked(query, k, filter);
+}
+
+std::vector<Hit> IvfIndex::search_passing_locked(const float* query, uint64_t k, const Predicate& filter) const {
+  const std::shared_ptr<const std::vector<uint32_t>> main =
+      filter.passing_rows(main_rows_, static_cast<uint32_t>(manifest_.n));
+  // More rows pass than the sample said: rank them all the plain way.
+  if (main == nullptr) return search_bruteforce_locked(query, k, &filter);
+  const bool has_tombstones = !tombstones_.empty();
+  auto take = [&](uint32_t row, TopK& top) {
+    if (has_tombstones && tombstones_.contains(row)) return;
+    top.push({row, rerank_distance(query, row)});
+  };
+  const std::vector<uint32_t>& rows = *main;
+  TopK top(k);
+  if (rows.size() < kParallelScanRows / 4) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (i + kRerankPrefetch < rows.size()) prefetch_rerank_row(rows[i + kRerankPrefetch]);
+      take(rows[i], top);
+    }
+  } else {
+    top = tbb::parallel_reduce(
+        tbb::blocked_range<size_t>(0, rows.size(), 4096), TopK(k),
+        [&](const tbb::blocked_range<size_t>& range, TopK acc) {
+          for (size_t i = range.begin(); i < range.end(); ++i) take(rows[i], acc);
+          return acc;
+        },
+        [](TopK a, const TopK& b) {
+          a.merge(b);
+          return a;
+        });
+  }
+  // Rows added since the open change: tested on every query.
+  const uint64_t main_n = manifest_.n;
+  for (uint64_t i = 0; i < delta_.size(); ++i) {
+    if (filter.eval(delta_rows_, static_cast<uint32_t>(i))) take(static_cast<uint32_t>(main_n + i), top);
+  }
+  return std::move(top).sorted();
 }
 
 std::vector<Hit> IvfIndex::search_bruteforce_locked(const float* query, uint64_t k,

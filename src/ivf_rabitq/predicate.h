@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -46,6 +47,26 @@ class Predicate {
   virtual uint64_t eval_block(const RowSource& rows, uint32_t first, uint32_t count) const;
   // True when the filter accepts every row whatever its metadata ("{}").
   virtual bool accepts_all() const = 0;
+
+  // The rows 0 .. n - 1 of `rows` that pass, ascending, when at most
+  // min(n / kFewDivisor, kMostRemembered) do; null when more do. Worked out
+  // on the first call and remembered for that run (its address and n),
+  // which the caller promises never changes, as a segment's main rows do
+  // not while it is open: a filter a query sends again then costs what it
+  // selects. (A segment keeps up to 1,024 compiled filters, so at most
+  // 64 MB of such lists.) A call for another run is worked out afresh and
+  // not remembered.
+  static constexpr uint32_t kFewDivisor = 16;
+  static constexpr uint32_t kMostRemembered = 16384;
+  std::shared_ptr<const std::vector<uint32_t>> passing_rows(const RowSource& rows, uint32_t n) const;
+
+ private:
+  std::shared_ptr<const std::vector<uint32_t>> work_out_passing(const RowSource& rows, uint32_t n) const;
+
+  mutable std::mutex memo_mu_;
+  mutable const RowSource* memo_rows_ = nullptr;  // null: nothing remembered yet
+  mutable uint32_t memo_n_ = 0;
+  mutable std::shared_ptr<const std::vector<uint32_t>> memo_;
 };
 
 // Compiles `text` against `fields` (the segment's effective schema; field

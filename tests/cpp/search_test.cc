@@ -251,6 +251,21 @@ TEST(SearchCore, FilteredSearchIsExactWhenFewRowsPassOrEveryListIsProbed) {
           }
         }
       }
+      // The passing main rows are remembered by now; rows added and deleted
+      // afterwards still count.
+      WalOp op;
+      op.id = std::string("late-") + text;
+      op.vector.assign(s.row(0), s.row(0) + 16);
+      op.meta = R"({"num": 3, "flag": true, "only": 1})";
+      ASSERT_TRUE(s.index->add(op).ok());
+      const auto before = s.index->search_bruteforce(s.row(1), 3, filter->get());
+      if (!before.empty() && before[0].row < s.index->manifest().n) {
+        ASSERT_TRUE(*s.index->remove(s.index->ext_of(before[0].row)));
+      }
+      const auto want = s.index->search_bruteforce(s.row(0), 5, filter->get());
+      const auto got = s.index->search_core(s.row(0), 5, 1, 10, filter->get(), false);
+      ASSERT_EQ(got.size(), want.size()) << text;
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].row, want[i].row) << text << " after changes, at " << i;
     }
   }
 }
