@@ -4,6 +4,7 @@
 #include <tbb/global_control.h>
 
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,24 @@ TEST(SearchCore, FilteredSearchIsExactWhenFewRowsPassOrEveryListIsProbed) {
       ASSERT_EQ(got.size(), want.size()) << text;
       for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].row, want[i].row) << text << " after changes, at " << i;
     }
+  }
+}
+
+TEST(SearchCore, ThreadsMeetingANewFilterAtOnceAllGetTheExactAnswer) {
+  TempDir dir;
+  const Segment s = Build(dir.file("seg"), {.n = 3000, .dim = 16, .lists = 30, .blobs = 40});
+  auto filter = s.index->compile_filter_cached(kSelective);
+  ASSERT_TRUE(filter.ok());
+  const auto want = s.index->search_bruteforce(s.row(4), 10, filter->get());
+  std::vector<std::vector<Hit>> got(8);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] { got[t] = s.index->search_core(s.row(4), 10, 1, 10, filter->get(), false); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const auto& g : got) {
+    ASSERT_EQ(g.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(g[i].row, want[i].row);
   }
 }
 
