@@ -36,8 +36,7 @@ constexpr size_t kRerankPrefetch = 6;
 // rows: below it the fork/join costs more than the scan.
 constexpr size_t kParallelScanRows = 200000;
 
-// Filters are evaluated a 64-row group at a time (a bit per row), before
-// any estimate: a group without a passing row is not estimated at all.
+// Filters test main rows a 64-row group at a time, a bit per row.
 constexpr uint32_t kFilterGroup = 64;
 
 // Below this share of passing rows, a probe tests the filter before it
@@ -320,11 +319,10 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
   const uint8_t* codes = codes_.data();
   const RowFactors* factors = reinterpret_cast<const RowFactors*>(metas_.data());
 
-  // Estimates `count` rows whose codes and factors are contiguous, and
-  // offers the admissible ones to the pool; row_of(j) is the j-th row.
-  // With a filter, main rows are tested first, a group of 64 at a time;
-  // only groups holding a passing row are estimated, and only their
-  // passing rows are offered to the pool. `first` is the block's first row.
+  // When few rows pass the filter, main rows are tested first, a group of
+  // 64 at a time; only groups holding a passing row are estimated, and only
+  // their passing rows are offered to the pool. `first` is the block's
+  // first row.
   auto scan_main_filtered = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
                                 size_t count, uint32_t first) {
     for (size_t g = 0; g < count; g += kFilterGroup) {
@@ -347,6 +345,8 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
     }
   };
 
+  // Estimates `count` rows whose codes and factors are contiguous, and
+  // offers the admissible ones to the pool; row_of(j) is the j-th row.
   auto scan_block = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
                         size_t count, auto row_of) {
     // No lower bounds: the rerank does not stop early (see below).
