@@ -170,6 +170,41 @@ uint64_t BitsOf(uint32_t count, Pred&& pred) {
   return bit_k_of_bytes(held, 0);
 }
 
+enum class Cmp { kGt, kGe, kLt, kLe, kEq, kNaN };
+
+// Bit i set when x[i] <cmp> b (kNaN: when x[i] is NaN), for i below count.
+// A full block of 64 goes two values per SSE2 comparison, where the
+// compiler leaves a byte loop over doubles scalar.
+template <Cmp C>
+uint64_t CompareBits(const double* x, uint32_t count, double b) {
+#if defined(__SSE2__)
+  if (count == 64) {
+    const __m128d bound = _mm_set1_pd(b);
+    uint64_t out = 0;
+    for (unsigned j = 0; j < 32; ++j) {
+      const __m128d v = _mm_loadu_pd(x + 2 * j);
+      __m128d m;
+      if constexpr (C == Cmp::kGt) m = _mm_cmpgt_pd(v, bound);
+      if constexpr (C == Cmp::kGe) m = _mm_cmpge_pd(v, bound);
+      if constexpr (C == Cmp::kLt) m = _mm_cmplt_pd(v, bound);
+      if constexpr (C == Cmp::kLe) m = _mm_cmple_pd(v, bound);
+      if constexpr (C == Cmp::kEq) m = _mm_cmpeq_pd(v, bound);
+      if constexpr (C == Cmp::kNaN) m = _mm_cmpunord_pd(v, v);
+      out |= static_cast<uint64_t>(_mm_movemask_pd(m)) << (2 * j);
+    }
+    return out;
+  }
+#endif
+  return BitsOf(count, [&](uint32_t i) {
+    if constexpr (C == Cmp::kGt) return x[i] > b;
+    if constexpr (C == Cmp::kGe) return x[i] >= b;
+    if constexpr (C == Cmp::kLt) return x[i] < b;
+    if constexpr (C == Cmp::kLe) return x[i] <= b;
+    if constexpr (C == Cmp::kEq) return x[i] == b;
+    return x[i] != x[i];
+  });
+}
+
 }  // namespace
 
 uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, uint32_t first,
@@ -183,7 +218,11 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       const double* column = step.column < rows.num.size() ? rows.num[step.column] : nullptr;
       if (column == nullptr) return step.no_value ? low_bits(count) : 0;
       const double* x = column + first;
-      const uint64_t nan = BitsOf(count, [&](uint32_t i) { return x[i] != x[i]; });
+      // Comparisons with NaN are false already: the missing values need a
+      // pass of their own only when they must come out true, or be kept
+      // out of a negation or a has-value test.
+      const bool need_nan = step.no_value || step.negate || step.kind == StepKind::kNumHasValue;
+      const uint64_t nan = need_nan ? CompareBits<Cmp::kNaN>(x, count, 0.0) : 0;
       uint64_t held;
       if (step.kind == StepKind::kNumHasValue) {
         held = step.no_value ? 0 : low_bits(count);
@@ -192,16 +231,16 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
         held = 0;
         for (uint32_t k = 0; k < step.count; ++k) {
           const double v = numbers_[step.first + k];
-          held |= BitsOf(count, [&](uint32_t i) { return x[i] == v; });
+          held |= CompareBits<Cmp::kEq>(x, count, v);
         }
         if (step.negate) held = ~held & low_bits(count);
       } else {
         const double b = step.bound;
         switch (step.range_op) {
-          case TestOp::kGt: held = BitsOf(count, [&](uint32_t i) { return x[i] > b; }); break;
-          case TestOp::kGte: held = BitsOf(count, [&](uint32_t i) { return x[i] >= b; }); break;
-          case TestOp::kLt: held = BitsOf(count, [&](uint32_t i) { return x[i] < b; }); break;
-          case TestOp::kLte: held = BitsOf(count, [&](uint32_t i) { return x[i] <= b; }); break;
+          case TestOp::kGt: held = CompareBits<Cmp::kGt>(x, count, b); break;
+          case TestOp::kGte: held = CompareBits<Cmp::kGe>(x, count, b); break;
+          case TestOp::kLt: held = CompareBits<Cmp::kLt>(x, count, b); break;
+          case TestOp::kLte: held = CompareBits<Cmp::kLe>(x, count, b); break;
           default: held = 0;
         }
       }

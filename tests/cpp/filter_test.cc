@@ -260,6 +260,28 @@ TEST(FilterSemantics, SkippedFieldsLeaveOtherConditionsIntact) {
   expect_agreement(rows, {"m"}, 11000, 300);
 }
 
+TEST(FilterSemantics, WholeBlocksAgreeAtTheBoundsThemselves) {
+  // Values equal to the bounds and missing values, in whole 64-row blocks
+  // (the widest comparisons): each operator's edge decides.
+  std::vector<json> metas;
+  for (int i = 0; i < 256; ++i) {
+    metas.push_back(i % 9 == 4 ? json::parse(R"({"s": "x"})")
+                               : json{{"n", (i * 7) % 11 - 3}, {"s", i % 3 == 0 ? "a" : "b"}});
+  }
+  Rows rows(std::move(metas), {});
+  for (const char* text : {R"({"n": {"$gt": 2}})", R"({"n": {"$gte": 2}})", R"({"n": {"$lt": 2}})",
+                           R"({"n": {"$lte": 2}})", R"({"n": {"$in": [2, -3, 7]}})", R"({"n": {"$nin": [2, 0]}})",
+                           R"({"n": {"$ne": 2}})", R"({"n": {"$exists": false}})", R"({"s": {"$in": ["a", "x"]}})",
+                           R"({"$or": [{"n": 2}, {"s": {"$ne": "b"}}]})"}) {
+    auto f = compile_ok(text, rows.columns.fields);
+    for (uint32_t first = 0; first < 256; first += 64) {
+      uint64_t want = 0;
+      for (uint32_t j = 0; j < 64; ++j) want |= static_cast<uint64_t>(f->eval(rows.source, first + j)) << j;
+      EXPECT_EQ(f->eval_block(rows.source, first, 64), want) << text << " at " << first;
+    }
+  }
+}
+
 TEST(FilterSemantics, AbsentColumnsHoldNoValue) {
   Rows rows({json::parse(R"({"n": 1, "s": "a"})"), json::parse(R"({"n": 2, "s": "b"})")}, {});
   RowSource empty;  // e.g. a delta without typed columns yet
