@@ -53,6 +53,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_util import fresh_dir
+
 BENCH_DIR = Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / ".cache"
 PARTS = ("merge", "distances", "calibrate", "live")
@@ -89,16 +91,6 @@ def load_private(name, path):
     sys.modules[name] = module  # dataclasses look the module up here
     exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
     return module
-
-
-def fresh_dir(path: Path):
-    """Removes a segment directory and everything nimbrel keeps beside it."""
-    for stale in (path, Path(f"{path}.lock"), Path(f"{path}.old"), Path(f"{path}.compacting")):
-        if stale.is_dir():
-            shutil.rmtree(stale)
-        elif stale.exists():
-            stale.unlink()
-    return path
 
 
 def ratio(a, b):

@@ -30,7 +30,6 @@ import argparse
 import json
 import math
 import platform
-import shutil
 import struct
 import sys
 import time
@@ -44,6 +43,7 @@ sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
 from fuse_model import fuse_model  # noqa: E402
 
 import nimbrel  # noqa: E402
+from bench_util import fresh_dir  # noqa: E402
 
 FULL = {"rows": 1_000_000, "passes": 20}
 QUICK = {"rows": 50_000, "passes": 3}
@@ -56,16 +56,6 @@ TOMBSTONES = 10_000
 TOP = 100
 SEED = 20261207
 TARGET = 20.0               # native at least this many times faster than the model
-
-
-def fresh_dir(path: Path):
-    """Removes a segment directory and everything nimbrel keeps beside it."""
-    for stale in (path, Path(f"{path}.lock"), Path(f"{path}.old"), Path(f"{path}.compacting")):
-        if stale.is_dir():
-            shutil.rmtree(stale)
-        elif stale.exists():
-            stale.unlink()
-    return path
 
 
 def build_column(work: Path, column: int, rows: int, fresh: bool):

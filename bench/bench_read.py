@@ -52,6 +52,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_util import fresh_dir
+
 BENCH_DIR = Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / ".cache"
 DATA_DIR = CACHE_DIR / "read-data"  # generated corpora and reference indexes, kept between runs
@@ -132,17 +134,6 @@ def version_of(package):
 
 def ratio(a, b):
     return a / b if a is not None and b else None
-
-
-def fresh_dir(path: Path):
-    """Removes a segment directory and everything nimbrel keeps beside it."""
-    for stale in (path, Path(f"{path}.lock"), Path(f"{path}.old"), Path(f"{path}.compacting"),
-                  Path(f"{path}.broken")):
-        if stale.is_dir():
-            shutil.rmtree(stale)
-        elif stale.exists():
-            stale.unlink()
-    return path
 
 
 def zipf_cdf(size, exponent):

@@ -47,6 +47,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_util import fresh_dir
+
 BENCH_DIR = Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / ".cache"
 PARTS = ("write", "replay", "compact", "search")
@@ -119,17 +121,6 @@ bench = load_private("nimbrel_bench_main", BENCH_DIR / "bench.py")
 # The segments a run makes in its work directory.
 SEGMENT_DIRS = ("write-seg", "replay-seg", "compact-seg", "compact-live-build", "search-delta",
                 "search-compacted")
-
-
-def fresh_dir(path: Path):
-    """Removes a segment directory and everything nimbrel keeps beside it."""
-    for stale in (path, Path(f"{path}.lock"), Path(f"{path}.old"), Path(f"{path}.compacting"),
-                  Path(f"{path}.broken")):
-        if stale.is_dir():
-            shutil.rmtree(stale)
-        elif stale.exists():
-            stale.unlink()
-    return path
 
 
 def build_segment(nimbrel, path, rows, ids, nlist, n_bits):
