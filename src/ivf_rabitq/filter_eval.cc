@@ -19,14 +19,14 @@ uint64_t Predicate::eval_block(const RowSource& rows, uint32_t first, uint32_t c
 std::shared_ptr<const std::vector<uint32_t>> Predicate::work_out_passing(const RowSource& rows, uint32_t n) const {
   const uint64_t limit = std::min<uint64_t>(n / kFewDivisor, kMostRemembered);
   auto found = std::make_shared<std::vector<uint32_t>>();
-  for (uint64_t first = 0; first < n; first += 64) {
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(64, n - first));
-    for (uint64_t pass = eval_block(rows, static_cast<uint32_t>(first), count); pass != 0; pass &= pass - 1) {
-      if (found->size() >= limit) return nullptr;
-      found->push_back(static_cast<uint32_t>(first) + static_cast<uint32_t>(__builtin_ctzll(pass)));
+  bool too_many = false;
+  for_each_group(this, rows, 0, n, [&](uint64_t first, uint64_t pass) {
+    for (; pass != 0 && !too_many; pass &= pass - 1) {
+      too_many = found->size() >= limit;
+      if (!too_many) found->push_back(static_cast<uint32_t>(first) + static_cast<uint32_t>(__builtin_ctzll(pass)));
     }
-  }
-  return found;
+  });
+  return too_many ? nullptr : found;
 }
 
 std::shared_ptr<const std::vector<uint32_t>> Predicate::passing_rows(const RowSource& rows, uint32_t n) const {

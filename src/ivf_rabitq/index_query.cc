@@ -11,7 +11,6 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 
-#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/kernels.h"
 #include "ivf_rabitq/query_lut.h"
@@ -325,10 +324,10 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
   // first row.
   auto scan_main_filtered = [&](ScanState& st, const uint8_t* block_codes, const RowFactors* block_factors,
                                 size_t count, uint32_t first) {
-    for (size_t g = 0; g < count; g += kFilterGroup) {
-      const uint32_t n_group = static_cast<uint32_t>(std::min<size_t>(kFilterGroup, count - g));
-      uint64_t pass = filter->eval_block(main_rows_, first + static_cast<uint32_t>(g), n_group);
-      if (pass == 0) continue;
+    for_each_group(filter, main_rows_, first, first + count, [&](uint64_t group_first, uint64_t pass) {
+      if (pass == 0) return;
+      const size_t g = static_cast<size_t>(group_first - first);
+      const size_t n_group = std::min<size_t>(kFilterGroup, count - g);
       st.lut.estimate(block_codes + g * code_bytes_, block_factors + g, n_group, st.est.data() + g, nullptr);
       for (; pass != 0; pass &= pass - 1) {
         const size_t j = g + static_cast<size_t>(__builtin_ctzll(pass));
@@ -342,7 +341,7 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
         if (has_tombstones && tombstones_.contains(row)) continue;
         st.pool.push({est, row});
       }
-    }
+    });
   };
 
   // Estimates `count` rows whose codes and factors are contiguous, and
@@ -481,10 +480,9 @@ double IvfIndex::set_filter_first_share(double share) { return filter_first_shar
 uint64_t IvfIndex::count_passing(const Predicate& filter, uint64_t first, uint64_t count) const {
   const uint64_t main_n = manifest_.n, end = first + count;
   uint64_t passing = 0;
-  for (uint64_t row = first; row < std::min(end, main_n); row += kFilterGroup) {
-    const uint32_t n_group = static_cast<uint32_t>(std::min<uint64_t>(kFilterGroup, std::min(end, main_n) - row));
-    passing += static_cast<uint64_t>(__builtin_popcountll(filter.eval_block(main_rows_, static_cast<uint32_t>(row), n_group)));
-  }
+  for_each_group(&filter, main_rows_, first, std::min(end, main_n), [&](uint64_t, uint64_t pass) {
+    passing += static_cast<uint64_t>(__builtin_popcountll(pass));
+  });
   for (uint64_t row = std::max(first, main_n); row < end; ++row) {
     passing += filter.eval(delta_rows_, static_cast<uint32_t>(row - main_n)) ? 1 : 0;
   }
@@ -559,16 +557,12 @@ std::vector<Hit> IvfIndex::search_bruteforce_locked(const float* query, uint64_t
     top.push({rr, rerank_distance(query, rr)});
   };
   auto scan = [&](size_t begin, size_t end, TopK& top) {
-    size_t row = begin;
     // Main rows: the filter tests 64 at a time, and only passing rows are
     // read.
-    for (; row < std::min(end, main_n); row += kFilterGroup) {
-      const uint32_t n_group = static_cast<uint32_t>(std::min<size_t>(kFilterGroup, std::min(end, main_n) - row));
-      uint64_t pass = filter != nullptr ? filter->eval_block(main_rows_, static_cast<uint32_t>(row), n_group)
-                                        : low_bits(n_group);
-      for (; pass != 0; pass &= pass - 1) take(static_cast<uint32_t>(row + __builtin_ctzll(pass)), top);
-    }
-    for (row = std::max(begin, main_n); row < end; ++row) {
+    for_each_group(filter, main_rows_, begin, std::min<size_t>(end, main_n), [&](uint64_t first, uint64_t pass) {
+      for (; pass != 0; pass &= pass - 1) take(static_cast<uint32_t>(first + __builtin_ctzll(pass)), top);
+    });
+    for (size_t row = std::max(begin, main_n); row < end; ++row) {
       const uint32_t rr = static_cast<uint32_t>(row);
       if (filter != nullptr && !filter->eval(delta_rows_, static_cast<uint32_t>(row - main_n))) continue;
       take(rr, top);

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <iterator>
 
-#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/index.h"
 
 namespace nimbrel {
@@ -56,29 +55,29 @@ class RowMatcher {
     if (tombstones_ && x_.tombstones_.contains(r)) return false;
     return filter_ == nullptr || filter_->eval(x_.main_rows_, r);
   }
-  // main() for rows first .. first + count - 1 (count at most 64): bit i
-  // for row first + i. The filter tests the whole group at once.
-  uint64_t main_block(uint64_t first, uint32_t count) const {
-    const uint32_t r = static_cast<uint32_t>(first);
-    uint64_t pass = filter_ != nullptr ? filter_->eval_block(x_.main_rows_, r, count)
-                                       : low_bits(count);
-    if (tombstones_) {
-      for (uint64_t left = pass; left != 0; left &= left - 1) {
-        const int i = __builtin_ctzll(left);
-        if (x_.tombstones_.contains(r + static_cast<uint32_t>(i))) pass &= ~(uint64_t{1} << i);
+  // Calls each(group_first, bits) for the main rows in [lo, hi), 64 at a
+  // time: bit i set when row group_first + i matches. The filter tests the
+  // whole group at once.
+  template <typename Each>
+  void each_main_group(uint64_t lo, uint64_t hi, Each&& each) const {
+    for_each_group(filter_, x_.main_rows_, lo, hi, [&](uint64_t first, uint64_t pass) {
+      if (tombstones_) {
+        for (uint64_t left = pass; left != 0; left &= left - 1) {
+          const int i = __builtin_ctzll(left);
+          if (x_.tombstones_.contains(static_cast<uint32_t>(first) + static_cast<uint32_t>(i))) {
+            pass &= ~(uint64_t{1} << i);
+          }
+        }
       }
-    }
-    return pass;
+      each(first, pass);
+    });
   }
   // Calls each(row) for every matching main row in [lo, hi), in order.
   template <typename Each>
   void each_main(uint64_t lo, uint64_t hi, Each&& each) const {
-    for (uint64_t r = lo; r < hi; r += 64) {
-      for (uint64_t pass = main_block(r, static_cast<uint32_t>(std::min<uint64_t>(64, hi - r))); pass != 0;
-           pass &= pass - 1) {
-        each(r + static_cast<uint64_t>(__builtin_ctzll(pass)));
-      }
-    }
+    each_main_group(lo, hi, [&](uint64_t first, uint64_t pass) {
+      for (; pass != 0; pass &= pass - 1) each(first + static_cast<uint64_t>(__builtin_ctzll(pass)));
+    });
   }
   bool delta(uint64_t i) const {
     if (tombstones_ && x_.tombstones_.contains(static_cast<uint32_t>(x_.manifest_.n + i))) return false;
@@ -118,9 +117,7 @@ uint64_t IvfIndex::count_matching(const Predicate* filter) const {
   uint64_t count = 0;
   auto count_range = [&](uint64_t lo, uint64_t hi) {
     uint64_t c = 0;
-    for (uint64_t r = lo; r < hi; r += 64) {
-      c += static_cast<uint64_t>(__builtin_popcountll(m.main_block(r, static_cast<uint32_t>(std::min<uint64_t>(64, hi - r)))));
-    }
+    m.each_main_group(lo, hi, [&](uint64_t, uint64_t pass) { c += static_cast<uint64_t>(__builtin_popcountll(pass)); });
     return c;
   };
   if (n >= kParallelRows) {

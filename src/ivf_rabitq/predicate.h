@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/field_schema.h"
 #include "ivf_rabitq/status.h"
 
@@ -68,6 +69,17 @@ class Predicate {
   mutable uint32_t memo_n_ = 0;
   mutable std::shared_ptr<const std::vector<uint32_t>> memo_;
 };
+
+// Calls each(group_first, bits) for rows [begin, end) of `rows` in groups of
+// up to 64: bit i of `bits` is set when row group_first + i passes `filter`
+// (every row when `filter` is null).
+template <typename Each>
+void for_each_group(const Predicate* filter, const RowSource& rows, uint64_t begin, uint64_t end, Each&& each) {
+  for (uint64_t first = begin; first < end; first += 64) {
+    const uint32_t count = static_cast<uint32_t>(end - first < 64 ? end - first : 64);
+    each(first, filter != nullptr ? filter->eval_block(rows, static_cast<uint32_t>(first), count) : low_bits(count));
+  }
+}
 
 // Compiles `text` against `fields` (the segment's effective schema; field
 // numbers of RowSource follow it). A condition on a field in `skip` is
