@@ -107,7 +107,7 @@ def test_a_lost_format_file_is_refused_rather_than_read_with_the_old_rotation(se
     os.remove(os.path.join(seg_path, "format.bin"))
     with pytest.raises(OSError) as e:
         nimbrel.ZevireDarir(seg_path, 4)
-    assert str(e.value) == "corrupt index: format.bin: missing (manifest.bin records format 3)"
+    assert str(e.value) == "corrupt index: format.bin: missing (manifest.bin records format 4)"
 
 
 # ---- the path ----------------------------------------------------------------------
@@ -227,7 +227,7 @@ def test_close_lets_go_status_readers_do_not_reopen_and_the_next_query_does(seg_
     before = nimbrel.ivf_open_count()
     assert (h.count(), h.stats(), h.fit_count(), h.quant_scale()) == (0, (0, 0, 0), 0, 0.0)
     assert nimbrel.ivf_open_count() == before
-    assert h.format_version() == (3, 3)
+    assert h.format_version() == (4, 4)
     assert nimbrel.ivf_open_count() == before + 1
     assert h.count() == 100
     h.close()

@@ -176,4 +176,51 @@ void unpack_codes(const uint8_t* code, size_t padded_dim, unsigned bits, uint8_t
   }
 }
 
+void block_codes(const uint8_t* rows, size_t code_bytes, uint8_t* block) {
+  for (size_t t = 0; t < 2 * code_bytes; ++t) {
+    const size_t at = t / 2;
+    const unsigned shift = (t % 2) * 4;
+    uint8_t* out = block + 16 * t;
+    for (size_t i = 0; i < 16; ++i) {
+      const uint8_t lo = (rows[i * code_bytes + at] >> shift) & 0x0f;
+      const uint8_t hi = (rows[(i + 16) * code_bytes + at] >> shift) & 0x0f;
+      out[i] = static_cast<uint8_t>(lo | (hi << 4));
+    }
+  }
+}
+
+void unblock_row(const uint8_t* block, size_t lane, size_t code_bytes, uint8_t* code) {
+  const size_t i = lane % 16;
+  const unsigned half = lane < 16 ? 0 : 4;
+  for (size_t at = 0; at < code_bytes; ++at) {
+    const uint8_t lo = (block[16 * (2 * at) + i] >> half) & 0x0f;
+    const uint8_t hi = (block[16 * (2 * at + 1) + i] >> half) & 0x0f;
+    code[at] = static_cast<uint8_t>(lo | (hi << 4));
+  }
+}
+
+void list_row_code(const uint8_t* list_codes, uint64_t list_rows, uint64_t pos, size_t code_bytes,
+                   bool blocked, uint8_t* code) {
+  if (blocked && pos < blocked_rows(list_rows)) {
+    const uint8_t* block = list_codes + (pos / kBlockRows) * kBlockRows * code_bytes;
+    unblock_row(block, pos % kBlockRows, code_bytes, code);
+  } else {
+    std::memcpy(code, list_codes + pos * code_bytes, code_bytes);
+  }
+}
+
+std::pair<const uint8_t*, size_t> CodeArranger::add(const uint8_t* code) {
+  while (list_ < n_lists_ && row_ >= offsets_[list_ + 1]) ++list_;
+  const uint64_t row = row_++;
+  if (list_ >= n_lists_) return {code, code_bytes_};
+  const uint64_t begin = offsets_[list_];
+  const uint64_t pos = row - begin;
+  if (pos >= blocked_rows(offsets_[list_ + 1] - begin)) return {code, code_bytes_};
+  const size_t lane = pos % kBlockRows;
+  std::memcpy(rows_.data() + lane * code_bytes_, code, code_bytes_);
+  if (lane + 1 < kBlockRows) return {nullptr, 0};
+  block_codes(rows_.data(), code_bytes_, block_.data());
+  return {block_.data(), block_.size()};
+}
+
 }  // namespace nimbrel

@@ -33,6 +33,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace nimbrel {
 
@@ -54,5 +56,51 @@ void encode_rotated_residual(const float* o, size_t padded_dim, unsigned bits, u
 
 // The integer codes u_i back from the planes (tests and debugging).
 void unpack_codes(const uint8_t* code, size_t padded_dim, unsigned bits, uint8_t* u_out);
+
+// Stored codes are scanned 32 rows at a time by 4-bit table lookups, so a
+// list keeps its rows in blocks of 32 with their codes interleaved: the
+// first floor(rows / 32) * 32 rows of a list form blocks, and the last
+// rows (fewer than 32) follow one row after another in the layout above.
+// A block takes exactly the bytes of its 32 rows, so a row's list starts
+// at the same offset either way.
+//
+// Block layout. Read each row's code as 2 * code_bytes nibbles, nibble t
+// being the low (t even) or high (t odd) half of code byte t / 2: nibble t
+// holds bits 4g .. 4g + 3 of plane j, for t = j * (D / 4) + g. The block
+// stores, for every t in order, 16 bytes: byte i holds nibble t of row i
+// in its low half and nibble t of row 16 + i in its high half.
+inline constexpr size_t kBlockRows = 32;
+// Rows of a list of `rows` rows that sit in whole blocks.
+inline uint64_t blocked_rows(uint64_t rows) { return rows / kBlockRows * kBlockRows; }
+// The block of 32 consecutive row codes (`rows`, 32 * code_bytes bytes).
+// `block` must not overlap `rows`.
+void block_codes(const uint8_t* rows, size_t code_bytes, uint8_t* block);
+// Row `lane` (below 32) of a block back as its code.
+void unblock_row(const uint8_t* block, size_t lane, size_t code_bytes, uint8_t* code);
+// The code of row `pos` of a list of `list_rows` rows stored from
+// `list_codes` as above (`blocked` false: every row one after another).
+void list_row_code(const uint8_t* list_codes, uint64_t list_rows, uint64_t pos, size_t code_bytes,
+                   bool blocked, uint8_t* code);
+
+// Arranges codes given one row at a time, in row order, in the stored
+// layout of lists with the given offsets (list l holds rows offsets[l] to
+// offsets[l + 1] - 1).
+class CodeArranger {
+ public:
+  CodeArranger(const uint64_t* offsets, size_t n_lists, size_t code_bytes)
+      : offsets_(offsets), n_lists_(n_lists), code_bytes_(code_bytes), rows_(kBlockRows * code_bytes),
+        block_(kBlockRows * code_bytes) {}
+  // Takes the next row's code; returns the bytes now due in the file, in
+  // order: nothing, a whole block, or this row's code (the `code` pointer).
+  std::pair<const uint8_t*, size_t> add(const uint8_t* code);
+
+ private:
+  const uint64_t* offsets_;
+  size_t n_lists_;
+  size_t code_bytes_;
+  uint64_t row_ = 0;   // the row `add` takes next
+  size_t list_ = 0;    // its list
+  std::vector<uint8_t> rows_, block_;
+};
 
 }  // namespace nimbrel

@@ -26,7 +26,15 @@ uint32_t Delta::append(DeltaRow&& row, size_t dim, size_t code_bytes) {
   list_of.push_back(row.list);
   pos_in_list.push_back(static_cast<uint32_t>(g.rows.size()));
   g.rows.push_back(i);
-  if (code_bytes > 0) g.codes.insert(g.codes.end(), row.code.begin(), row.code.begin() + code_bytes);
+  if (code_bytes > 0) {
+    g.codes.insert(g.codes.end(), row.code.begin(), row.code.begin() + code_bytes);
+    if (g.rows.size() % kBlockRows == 0) {
+      // The list's last 32 rows now fill a block: interleave them in place.
+      uint8_t* last = g.codes.data() + g.codes.size() - kBlockRows * code_bytes;
+      const std::vector<uint8_t> rows(last, last + kBlockRows * code_bytes);
+      block_codes(rows.data(), code_bytes, last);
+    }
+  }
   g.factors.push_back(row.factors);
   rerank.insert(rerank.end(), row.rerank.begin(), row.rerank.begin() + dim + 1);
   newest[row.id] = i;
@@ -45,7 +53,8 @@ DeltaRow Delta::row(uint32_t i, size_t dim, size_t code_bytes) const {
   r.list = list_of[i];
   const DeltaList& g = group(r.list);
   const size_t pos = pos_in_list[i];
-  r.code.assign(g.codes.begin() + pos * code_bytes, g.codes.begin() + (pos + 1) * code_bytes);
+  r.code.resize(code_bytes);
+  if (code_bytes > 0) list_row_code(g.codes.data(), g.rows.size(), pos, code_bytes, true, r.code.data());
   r.factors = g.factors[pos];
   r.rerank.assign(rerank.begin() + static_cast<size_t>(i) * (dim + 1),
                   rerank.begin() + static_cast<size_t>(i + 1) * (dim + 1));

@@ -41,7 +41,7 @@ struct DeltaRow {
 
 struct DeltaList {
   std::vector<uint32_t> rows;  // delta indices, ascending
-  std::vector<uint8_t> codes;  // code_bytes per row, in `rows` order
+  std::vector<uint8_t> codes;  // code_bytes per row, in `rows` order, in 32-row blocks as main lists
   std::vector<RowFactors> factors;
 };
 

@@ -270,7 +270,8 @@ RowOrder OrderByList(const std::vector<uint64_t>& kept, const std::vector<uint32
   return o;
 }
 
-// codes.bin, metas.bin, orig.bin and origscale.bin, a chunk of rows at a time.
+// codes.bin (in 32-row blocks per list), metas.bin, orig.bin and
+// origscale.bin, a chunk of rows at a time.
 Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in, const Rows& input,
                         const RowOrder& order, const std::vector<float>& centroids, const Rotator& rot) {
   const size_t dim = in.dim;
@@ -284,6 +285,7 @@ Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in
   NIMBREL_ASSIGN_OR_RETURN(auto rerank_w, files.open(segment::kRerankFile));
   NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.open(segment::kRerankScaleFile));
 
+  CodeArranger arranger(order.list_offsets.data(), order.list_offsets.size() - 1, code_bytes);
   const uint64_t chunk_rows = std::min<uint64_t>(kEncodeChunkRows, n);
   std::vector<uint8_t> codes(chunk_rows * code_bytes);
   std::vector<RowFactors> factors(chunk_rows);
@@ -311,7 +313,10 @@ Status WriteEncodedRows(segment_writer::DataFileSet& files, const BuildInput& in
         store_le<uint32_t>(rec + segment::kScaleExponentAt, e);
       }
     });
-    NIMBREL_RETURN_IF_ERROR(codes_w.Append(codes.data(), count * code_bytes));
+    for (uint64_t j = 0; j < count; ++j) {
+      const auto [bytes, size] = arranger.add(codes.data() + j * code_bytes);
+      if (size > 0) NIMBREL_RETURN_IF_ERROR(codes_w.Append(bytes, size));
+    }
     NIMBREL_RETURN_IF_ERROR(factors_w.Append(factors.data(), count * sizeof(RowFactors)));
     NIMBREL_RETURN_IF_ERROR(rerank_w.Append(rerank.data(), count * dim));
     NIMBREL_RETURN_IF_ERROR(scale_w.Append(scales.data(), count * segment::kScaleRecordBytes));

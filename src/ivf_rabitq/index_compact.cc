@@ -56,10 +56,10 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
       }
       return false;
     }();
-    // Codes of the older formats follow another rotation and layout, and a
-    // segment built from no rows has no lists to put rows in: both are
+    // Codes of formats 1 and 2 follow another rotation, and a segment
+    // built from no rows has no lists to put rows in: both are
     // clustered and encoded afresh, as by a rebuild.
-    if (format_version_ < kFormatVersion || (n_lists == 0 && has_live_delta)) {
+    if (format_version_ < 3 || (n_lists == 0 && has_live_delta)) {
       delta_lock.unlock();
       tomb_lock.unlock();
       NIMBREL_ASSIGN_OR_RETURN(std::unique_ptr<LiveRows> live, live_rows());
@@ -97,10 +97,23 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
       NIMBREL_ASSIGN_OR_RETURN(auto scale_w, files.open(segment::kRerankScaleFile));
       const RowFactors* main_factors = reinterpret_cast<const RowFactors*>(metas_.data());
       uint8_t scale[segment::kScaleRecordBytes];
+      // Codes are read back one row at a time and arranged afresh: the
+      // lists change, and a format-3 segment's rows are not in blocks.
+      CodeArranger arranger(list_offsets.data(), n_lists, code_bytes_);
+      std::vector<uint8_t> code(code_bytes_);
+      auto write_code = [&]() -> Status {
+        const auto [bytes, size] = arranger.add(code.data());
+        return size > 0 ? codes_w.Append(bytes, size) : Status::Ok();
+      };
+      size_t list = 0;
       for (uint32_t row : rows) {
         std::memset(scale, 0, sizeof scale);
         if (row < main_n) {
-          NIMBREL_RETURN_IF_ERROR(codes_w.Append(codes_.data() + static_cast<size_t>(row) * code_bytes_, code_bytes_));
+          while (row >= manifest_.list_offsets[list + 1]) ++list;
+          const uint64_t begin = manifest_.list_offsets[list];
+          list_row_code(codes_.data() + begin * code_bytes_, manifest_.list_offsets[list + 1] - begin, row - begin,
+                        code_bytes_, blocked_codes_, code.data());
+          NIMBREL_RETURN_IF_ERROR(write_code());
           NIMBREL_RETURN_IF_ERROR(factors_w.Append(&main_factors[row], sizeof(RowFactors)));
           NIMBREL_RETURN_IF_ERROR(rerank_w.Append(orig_.data() + static_cast<size_t>(row) * dim, dim));
           // Without origscale.bin every row has the global scale: code 0.
@@ -111,7 +124,8 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
           const uint32_t i = row - static_cast<uint32_t>(main_n);
           const DeltaList& g = delta_.group(delta_.list_of[i]);
           const size_t pos = delta_.pos_in_list[i];
-          NIMBREL_RETURN_IF_ERROR(codes_w.Append(g.codes.data() + pos * code_bytes_, code_bytes_));
+          list_row_code(g.codes.data(), g.rows.size(), pos, code_bytes_, true, code.data());
+          NIMBREL_RETURN_IF_ERROR(write_code());
           NIMBREL_RETURN_IF_ERROR(factors_w.Append(&g.factors[pos], sizeof(RowFactors)));
           const uint8_t* copy = delta_.rerank.data() + static_cast<size_t>(i) * (dim + 1);
           NIMBREL_RETURN_IF_ERROR(rerank_w.Append(copy, dim));

@@ -245,6 +245,7 @@ class IvfIndexOpener {
     const unsigned __int128 n = m.n;
     x.padded_dim_ = padded_dim_for(m.dim);
     x.code_bytes_ = code_bytes_for(x.padded_dim_, m.n_bits);
+    x.blocked_codes_ = x.format_version_ >= kFirstBlockedFormat;
 
     NIMBREL_RETURN_IF_ERROR(Map(segment::kCodesFile, A::kHot, kRequired, &x.codes_));
     NIMBREL_RETURN_IF_ERROR(CheckSize(segment::kCodesFile, x.codes_, n * x.code_bytes_));

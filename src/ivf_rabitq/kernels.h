@@ -49,6 +49,14 @@ enum class Isa : uint8_t { kScalar, kAvx2, kAvx512 };
 // row_words divides 8 (1, 2 or 4 words) rep covers 8 words, the pattern
 // repeated, so that one 512-bit load holds 8 / row_words whole rows;
 // otherwise rep_words is row_words rounded up to 8, the rest zero.
+//
+// Rows stored in 32-row blocks (bitplane_codec.h) are scored by table
+// lookup instead: nibble_lut[16 g + c] = sum_{b < 4} bit b of c * qq_(4g+b)
+// (at most 60) for each of the D / 4 groups g, so that
+//
+//   S = sum_{j < bits} 2^j sum_{g < D/4} nibble_lut[16 g + nibble_(jD/4+g)],
+//
+// the same integer as above, for 32 rows at once.
 struct EstimatorQuery {
   const uint64_t* planes = nullptr;     // 4 * words_per_plane
   const uint64_t* rep = nullptr;        // 4 * rep_words
@@ -56,6 +64,8 @@ struct EstimatorQuery {
   size_t words_per_plane = 0;           // W
   size_t row_words = 0;                 // bits * W
   size_t rep_words = 0;
+  const uint8_t* nibble_lut = nullptr;  // 16 * groups
+  size_t groups = 0;                    // D / 4, a multiple of 16
   unsigned bits = 0;
   float norm2 = 0;     // ||q'||^2
   float coef_s = 0;    // 2 * delta
@@ -77,6 +87,13 @@ struct KernelTable {
   // Estimate and lower bound of n consecutive rows; `lb` may be null.
   void (*estimate)(const EstimatorQuery& q, const uint8_t* codes, const RowFactors* factors,
                    size_t n, float* est, float* lb);
+  // The query's tables from its 4-bit values qq (D of them, D a multiple
+  // of 64): the 4 planes (EstimatorQuery::planes, 4 * D / 64 words) and
+  // the nibble tables (EstimatorQuery::nibble_lut, 4 * D bytes).
+  void (*query_tables)(const uint8_t* qq, size_t D, uint64_t* planes, uint8_t* nibble_lut);
+  // Estimates of the 32 rows of a block (no lower bound).
+  void (*block_estimate)(const EstimatorQuery& q, const uint8_t* block, const RowFactors* factors,
+                         float* est);
   // Squared L2 distance in float: 16 partial sums (element i goes to sum
   // i % 16), folded as sums[l] += sums[l + 8], then + 4, + 2, + 1.
   float (*l2_sq)(const float* a, const float* b, size_t dim);

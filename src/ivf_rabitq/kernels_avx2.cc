@@ -152,6 +152,101 @@ void estimate_avx2(const EstimatorQuery& q, const uint8_t* codes, const RowFacto
   }
 }
 
+// Byte c of a table lane takes query value b of the lane's group when bit
+// b of c is set: index 4 * group + b, or 0x80 (zero) where the bit is clear.
+inline __m256i table_index(unsigned b, int lane_group) {
+  alignas(32) int8_t idx[32];
+  for (int c = 0; c < 32; ++c) idx[c] = (c % 16) >> b & 1 ? static_cast<int8_t>(4 * (lane_group + c / 16) + b) : -128;
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+}
+
+void query_tables_avx2(const uint8_t* qq, size_t D, uint64_t* planes, uint8_t* nibble_lut) {
+  const size_t words = D / 64;
+  for (size_t w = 0; w < words; ++w) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qq + 64 * w));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qq + 64 * w + 32));
+    for (unsigned k = 0; k < 4; ++k) {
+      const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(7 - k));
+      const uint32_t lo = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_sll_epi16(a, shift)));
+      const uint32_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_sll_epi16(b, shift)));
+      planes[k * words + w] = lo | static_cast<uint64_t>(hi) << 32;
+    }
+  }
+  // Two groups per step: each 128-bit lane holds the 16 values of four
+  // groups (this pair among them) and builds one group's table.
+  const __m256i i0 = table_index(0, 0), i1 = table_index(1, 0), i2 = table_index(2, 0), i3 = table_index(3, 0);
+  const __m256i j0 = table_index(0, 2), j1 = table_index(1, 2), j2 = table_index(2, 2), j3 = table_index(3, 2);
+  for (size_t g = 0; g < D / 4; g += 4) {
+    const __m256i v = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qq + 4 * g)));
+    const auto table = [&](__m256i x0, __m256i x1, __m256i x2, __m256i x3) {
+      return _mm256_add_epi8(_mm256_add_epi8(_mm256_shuffle_epi8(v, x0), _mm256_shuffle_epi8(v, x1)),
+                             _mm256_add_epi8(_mm256_shuffle_epi8(v, x2), _mm256_shuffle_epi8(v, x3)));
+    };
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(nibble_lut + 16 * g), table(i0, i1, i2, i3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(nibble_lut + 16 * g + 32), table(j0, j1, j2, j3));
+  }
+}
+
+// A block's nibbles are looked up 2 groups (32 bytes) at a time: the low
+// 128-bit lane scores group g, the high one g + 1, each for 16 rows from
+// the low nibbles and 16 from the high ones. Four lookups (at most
+// 4 * 60 = 240) add up in bytes before they widen to 16 bits, even and odd
+// rows apart; a chunk of at most 1024 groups keeps each 16-bit sum below
+// 512 * 60 and the two lanes' total below 2^16.
+constexpr size_t kBlockChunkGroups = 1024;
+
+// The 16 row sums of two lanes' even (`e`) and odd (`o`) 16-bit sums, as
+// 32-bit rows 0-7 and 8-15.
+inline void fold_rows(__m256i e, __m256i o, unsigned j, __m256i* first, __m256i* second) {
+  const __m128i ev = _mm_add_epi16(_mm256_castsi256_si128(e), _mm256_extracti128_si256(e, 1));
+  const __m128i od = _mm_add_epi16(_mm256_castsi256_si128(o), _mm256_extracti128_si256(o, 1));
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(j));
+  *first = _mm256_add_epi32(*first, _mm256_sll_epi32(_mm256_cvtepu16_epi32(_mm_unpacklo_epi16(ev, od)), shift));
+  *second = _mm256_add_epi32(*second, _mm256_sll_epi32(_mm256_cvtepu16_epi32(_mm_unpackhi_epi16(ev, od)), shift));
+}
+
+void block_estimate_avx2(const EstimatorQuery& q, const uint8_t* block, const RowFactors* factors,
+                         float* est) {
+  alignas(32) uint64_t sums[32] = {};
+  const __m256i low = _mm256_set1_epi8(0x0f);
+  const __m256i byte = _mm256_set1_epi16(0x00ff);
+  const size_t groups = q.groups;
+  for (size_t c0 = 0; c0 < groups; c0 += kBlockChunkGroups) {
+    const size_t c1 = groups - c0 < kBlockChunkGroups ? groups : c0 + kBlockChunkGroups;
+    // Rows 0-7, 8-15, 16-23, 24-31 of this chunk, every plane weighted
+    // (below 1024 * 60 * 255 < 2^32).
+    __m256i rows[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                       _mm256_setzero_si256()};
+    for (unsigned j = 0; j < q.bits; ++j) {
+      const uint8_t* p = block + 16 * (j * groups);
+      __m256i even_lo = _mm256_setzero_si256(), odd_lo = even_lo, even_hi = even_lo, odd_hi = even_lo;
+      for (size_t g = c0; g < c1; g += 8) {
+        __m256i sum_lo = _mm256_setzero_si256(), sum_hi = sum_lo;
+        for (size_t k = 0; k < 8; k += 2) {
+          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16 * (g + k)));
+          const __m256i lut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.nibble_lut + 16 * (g + k)));
+          sum_lo = _mm256_add_epi8(sum_lo, _mm256_shuffle_epi8(lut, _mm256_and_si256(v, low)));
+          sum_hi = _mm256_add_epi8(sum_hi, _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
+        }
+        even_lo = _mm256_add_epi16(even_lo, _mm256_and_si256(sum_lo, byte));
+        odd_lo = _mm256_add_epi16(odd_lo, _mm256_srli_epi16(sum_lo, 8));
+        even_hi = _mm256_add_epi16(even_hi, _mm256_and_si256(sum_hi, byte));
+        odd_hi = _mm256_add_epi16(odd_hi, _mm256_srli_epi16(sum_hi, 8));
+      }
+      fold_rows(even_lo, odd_lo, j, &rows[0], &rows[1]);
+      fold_rows(even_hi, odd_hi, j, &rows[2], &rows[3]);
+    }
+    for (size_t r = 0; r < 4; ++r) {
+      __m256i* out = reinterpret_cast<__m256i*>(sums + 8 * r);
+      out[0] = _mm256_add_epi64(out[0], _mm256_cvtepu32_epi64(_mm256_castsi256_si128(rows[r])));
+      out[1] = _mm256_add_epi64(out[1], _mm256_cvtepu32_epi64(_mm256_extracti128_si256(rows[r], 1)));
+    }
+  }
+  for (size_t r = 0; r < 32; r += 4) {
+    finish4(q, _mm256_load_si256(reinterpret_cast<const __m256i*>(sums + r)), factors + r, est + r, nullptr);
+  }
+}
+
 // Mask of the first `n` (< 8) 32-bit lanes.
 inline __m256i lane_mask32(size_t n) {
   const __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -291,7 +386,7 @@ void distance_panel_avx2(const float* x, size_t x_stride, const float* x_norms, 
 
 const KernelTable kAvx2Table = {Isa::kAvx2,        "avx2",
                                 popcount_sums_avx2, estimate_avx2,
-                                l2_sq_avx2,         rerank_l2_u8_avx2,
+                                query_tables_avx2,  block_estimate_avx2, l2_sq_avx2,         rerank_l2_u8_avx2,
                                 scale_sums_avx2,    distance_panel_avx2};
 
 }  // namespace nimbrel::kernels

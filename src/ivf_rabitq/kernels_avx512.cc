@@ -167,6 +167,88 @@ void estimate_avx512(const EstimatorQuery& q, const uint8_t* codes, const RowFac
   }
 }
 
+// Byte c of lane l's table takes query value b of group l when bit b of c
+// is set: index 4 * l + b, or 0x80 (zero) where the bit is clear.
+inline __m512i table_index(unsigned b) {
+  alignas(64) int8_t idx[64];
+  for (int c = 0; c < 64; ++c) idx[c] = (c % 16) >> b & 1 ? static_cast<int8_t>(4 * (c / 16) + b) : -128;
+  return _mm512_load_si512(idx);
+}
+
+void query_tables_avx512(const uint8_t* qq, size_t D, uint64_t* planes, uint8_t* nibble_lut) {
+  const size_t words = D / 64;
+  for (size_t w = 0; w < words; ++w) {
+    const __m512i x = _mm512_loadu_si512(qq + 64 * w);
+    for (unsigned k = 0; k < 4; ++k) {
+      planes[k * words + w] = _mm512_movepi8_mask(_mm512_sll_epi16(x, _mm_cvtsi32_si128(static_cast<int>(7 - k))));
+    }
+  }
+  // Four groups per step: every 128-bit lane holds the four groups' 16
+  // values and builds the table of its own group.
+  const __m512i i0 = table_index(0), i1 = table_index(1), i2 = table_index(2), i3 = table_index(3);
+  for (size_t g = 0; g < D / 4; g += 4) {
+    const __m512i v = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qq + 4 * g)));
+    const __m512i t = _mm512_add_epi8(_mm512_add_epi8(_mm512_shuffle_epi8(v, i0), _mm512_shuffle_epi8(v, i1)),
+                                      _mm512_add_epi8(_mm512_shuffle_epi8(v, i2), _mm512_shuffle_epi8(v, i3)));
+    _mm512_storeu_si512(nibble_lut + 16 * g, t);
+  }
+}
+
+// A block's nibbles are looked up 4 groups (64 bytes) at a time, 128-bit
+// lane k scoring group g + k for 16 rows from the low nibbles and 16 from
+// the high ones. Four lookups (at most 240) add up in bytes, then widen to
+// 16 bits, even and odd rows apart; a chunk of at most 1024 groups keeps
+// the four lanes' total below 2^16.
+constexpr size_t kBlockChunkGroups = 1024;
+
+// 16 rows' 32-bit sums from four lanes' even (`e`) and odd (`o`) 16-bit sums.
+inline __m512i fold_rows(__m512i e, __m512i o, unsigned j) {
+  const __m256i e2 = _mm256_add_epi16(_mm512_castsi512_si256(e), _mm512_extracti64x4_epi64(e, 1));
+  const __m256i o2 = _mm256_add_epi16(_mm512_castsi512_si256(o), _mm512_extracti64x4_epi64(o, 1));
+  const __m128i ev = _mm_add_epi16(_mm256_castsi256_si128(e2), _mm256_extracti128_si256(e2, 1));
+  const __m128i od = _mm_add_epi16(_mm256_castsi256_si128(o2), _mm256_extracti128_si256(o2, 1));
+  const __m256i rows = _mm256_set_m128i(_mm_unpackhi_epi16(ev, od), _mm_unpacklo_epi16(ev, od));
+  return _mm512_sll_epi32(_mm512_cvtepu16_epi32(rows), _mm_cvtsi32_si128(static_cast<int>(j)));
+}
+
+void block_estimate_avx512(const EstimatorQuery& q, const uint8_t* block, const RowFactors* factors,
+                           float* est) {
+  __m512i sums[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                     _mm512_setzero_si512()};
+  const __m512i low = _mm512_set1_epi8(0x0f);
+  const __m512i byte = _mm512_set1_epi16(0x00ff);
+  const size_t groups = q.groups;
+  for (size_t c0 = 0; c0 < groups; c0 += kBlockChunkGroups) {
+    const size_t c1 = groups - c0 < kBlockChunkGroups ? groups : c0 + kBlockChunkGroups;
+    // Rows 0-15 and 16-31 of this chunk, every plane weighted.
+    __m512i rows_lo = _mm512_setzero_si512(), rows_hi = rows_lo;
+    for (unsigned j = 0; j < q.bits; ++j) {
+      const uint8_t* p = block + 16 * (j * groups);
+      __m512i even_lo = _mm512_setzero_si512(), odd_lo = even_lo, even_hi = even_lo, odd_hi = even_lo;
+      for (size_t g = c0; g < c1; g += 16) {
+        __m512i sum_lo = _mm512_setzero_si512(), sum_hi = sum_lo;
+        for (size_t k = 0; k < 16; k += 4) {
+          const __m512i v = _mm512_loadu_si512(p + 16 * (g + k));
+          const __m512i lut = _mm512_loadu_si512(q.nibble_lut + 16 * (g + k));
+          sum_lo = _mm512_add_epi8(sum_lo, _mm512_shuffle_epi8(lut, _mm512_and_si512(v, low)));
+          sum_hi = _mm512_add_epi8(sum_hi, _mm512_shuffle_epi8(lut, _mm512_and_si512(_mm512_srli_epi16(v, 4), low)));
+        }
+        even_lo = _mm512_add_epi16(even_lo, _mm512_and_si512(sum_lo, byte));
+        odd_lo = _mm512_add_epi16(odd_lo, _mm512_srli_epi16(sum_lo, 8));
+        even_hi = _mm512_add_epi16(even_hi, _mm512_and_si512(sum_hi, byte));
+        odd_hi = _mm512_add_epi16(odd_hi, _mm512_srli_epi16(sum_hi, 8));
+      }
+      rows_lo = _mm512_add_epi32(rows_lo, fold_rows(even_lo, odd_lo, j));
+      rows_hi = _mm512_add_epi32(rows_hi, fold_rows(even_hi, odd_hi, j));
+    }
+    sums[0] = _mm512_add_epi64(sums[0], _mm512_cvtepu32_epi64(_mm512_castsi512_si256(rows_lo)));
+    sums[1] = _mm512_add_epi64(sums[1], _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(rows_lo, 1)));
+    sums[2] = _mm512_add_epi64(sums[2], _mm512_cvtepu32_epi64(_mm512_castsi512_si256(rows_hi)));
+    sums[3] = _mm512_add_epi64(sums[3], _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(rows_hi, 1)));
+  }
+  for (size_t r = 0; r < 4; ++r) finish8(q, sums[r], factors + 8 * r, est + 8 * r, nullptr);
+}
+
 float l2_sq_avx512(const float* a, const float* b, size_t dim) {
   __m512 acc = _mm512_setzero_ps();  // lane l = partial sum l
   size_t i = 0;
@@ -246,7 +328,7 @@ void distance_panel_avx512(const float* x, size_t x_stride, const float* x_norms
 
 const KernelTable kAvx512Table = {Isa::kAvx512,        "avx512",
                                   popcount_sums_avx512, estimate_avx512,
-                                  l2_sq_avx512,         rerank_l2_u8_avx512,
+                                  query_tables_avx512,  block_estimate_avx512, l2_sq_avx512,         rerank_l2_u8_avx512,
                                   scale_sums_avx2,      distance_panel_avx512};
 
 }  // namespace nimbrel::kernels

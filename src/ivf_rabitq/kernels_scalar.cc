@@ -12,6 +12,11 @@
 
 #include "ivf_rabitq/kernels.h"
 
+#include "ivf_rabitq/bits.h"
+#if defined(__aarch64__)
+#include "ivf_rabitq/block_neon.h"
+#endif
+
 #include "ivf_rabitq/kmeans.h"
 
 namespace nimbrel::kernels {
@@ -77,6 +82,57 @@ void estimate_scalar(const EstimatorQuery& q, const uint8_t* codes, const RowFac
     const float e = (q.norm2 + f.norm * f.norm) - f.ip_scale * t;
     est[r] = e;
     if (lb) lb[r] = e - (q.lb_err * f.err + q.lb_norm * f.norm);
+  }
+}
+
+void query_tables_scalar(const uint8_t* qq, size_t D, uint64_t* planes, uint8_t* nibble_lut) {
+  const size_t words = D / 64;
+  for (size_t w = 0; w < words; ++w) {
+    for (unsigned k = 0; k < 4; ++k) planes[k * words + w] = bit_k_of_bytes(qq + 64 * w, k);
+  }
+  // Entries c = 0..7 of a table are a, b and c weighted by bits 0, 1 and 2
+  // of c: three multiplies of byte patterns, no carries (at most 45 per
+  // byte). Entries 8..15 add d.
+  constexpr uint64_t kBit0 = 0x0100010001000100ULL, kBit1 = 0x0101000001010000ULL,
+                     kBit2 = 0x0101010100000000ULL, kAll = 0x0101010101010101ULL;
+  for (size_t g = 0; g < D / 4; ++g) {
+    const uint8_t* v = qq + 4 * g;
+    const uint64_t low = v[0] * kBit0 + v[1] * kBit1 + v[2] * kBit2;
+    const uint64_t high = low + v[3] * kAll;
+    __builtin_memcpy(nibble_lut + 16 * g, &low, 8);  // little-endian: byte c is entry c
+    __builtin_memcpy(nibble_lut + 16 * g + 8, &high, 8);
+  }
+}
+
+// A block's sums by the nibble tables; accumulated in 64 bits, since a
+// plane's sum reaches 60 * D / 4. On arm64 the NEON table lookup does it.
+void block_estimate_scalar(const EstimatorQuery& q, const uint8_t* block, const RowFactors* factors,
+                           float* est) {
+  uint64_t sums[32] = {};
+#if defined(__aarch64__)
+  neon::block_sums(q, block, sums);
+#else
+  const size_t groups = q.groups;
+  for (unsigned j = 0; j < q.bits; ++j) {
+    uint64_t acc[32] = {};
+    const uint8_t* p = block + 16 * j * groups;
+    for (size_t g = 0; g < groups; ++g, p += 16) {
+      const uint8_t* lut = q.nibble_lut + 16 * g;
+      for (size_t i = 0; i < 16; ++i) {
+        acc[i] += lut[p[i] & 0x0f];
+        acc[i + 16] += lut[p[i] >> 4];
+      }
+    }
+    for (size_t i = 0; i < 32; ++i) sums[i] += acc[i] << j;
+  }
+#endif
+  for (size_t r = 0; r < 32; ++r) {
+    const float s = static_cast<float>(sums[r]);
+    const RowFactors& f = factors[r];
+    float t = q.coef_s * s;
+    t = t + q.coef_sum * f.code_sum;
+    t = t + q.coef_0;
+    est[r] = (q.norm2 + f.norm * f.norm) - f.ip_scale * t;
   }
 }
 
@@ -208,7 +264,7 @@ bool cpu_has_avx512() {
 
 const KernelTable kScalarTable = {Isa::kScalar,        "scalar",
                                   popcount_sums_scalar, estimate_scalar,
-                                  l2_sq_scalar,         rerank_l2_u8_scalar,
+                                  query_tables_scalar,  block_estimate_scalar, l2_sq_scalar,         rerank_l2_u8_scalar,
                                   scale_sums_scalar,    distance_panel_scalar};
 
 const KernelTable* table_for(Isa isa) {

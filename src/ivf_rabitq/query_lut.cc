@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "ivf_rabitq/bits.h"
 
 namespace nimbrel {
 
@@ -27,24 +26,30 @@ void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float r
   }
   const float inv_delta = delta > 0 ? 1.0f / delta : 0.0f;
 
-  // First the 4-bit values, then their bit-planes 64 dimensions at a time:
-  // the per-bit scatter into the planes was most of this function's time.
+  // First the 4-bit values, then the tables a kernel builds from them. The
+  // rounding error (for the lower bound) sums in 16 float partial sums, so
+  // that the loop vectorises.
   qq_.resize(padded_dim);
   uint64_t sum_qq = 0;
+  float err2[16] = {};
+  for (size_t at = 0; at < padded_dim; at += 16) {
+    uint32_t block_sum = 0;
+    for (size_t l = 0; l < 16; ++l) {
+      const size_t i = at + l;
+      int qq = delta > 0 ? static_cast<int>((q[i] - lo) * inv_delta + 0.5f) : 0;
+      qq = qq < 0 ? 0 : (qq > 15 ? 15 : qq);
+      qq_[i] = static_cast<uint8_t>(qq);
+      block_sum += static_cast<uint32_t>(qq);
+      const float e = q[i] - (lo + delta * static_cast<float>(qq));
+      err2[l] += e * e;
+    }
+    sum_qq += block_sum;
+  }
   double round_err2 = 0;
-  for (size_t i = 0; i < padded_dim; ++i) {
-    int qq = delta > 0 ? static_cast<int>((q[i] - lo) * inv_delta + 0.5f) : 0;
-    qq = qq < 0 ? 0 : (qq > 15 ? 15 : qq);
-    qq_[i] = static_cast<uint8_t>(qq);
-    sum_qq += static_cast<uint64_t>(qq);
-    const double quantised = static_cast<double>(lo) + static_cast<double>(delta) * qq;
-    const double e = static_cast<double>(q[i]) - quantised;
-    round_err2 += e * e;
-  }
+  for (float e : err2) round_err2 += e;
   planes_.resize(4 * words);
-  for (size_t w = 0; w < words; ++w) {
-    for (unsigned k = 0; k < 4; ++k) planes_[k * words + w] = bit_k_of_bytes(qq_.data() + 64 * w, k);
-  }
+  nibble_lut_.resize(4 * padded_dim);
+  kernels::active().query_tables(qq_.data(), padded_dim, planes_.data(), nibble_lut_.data());
   lo_ = lo;
   delta_ = delta;
   sum_q_ = static_cast<float>(static_cast<double>(lo) * static_cast<double>(padded_dim) +
@@ -79,6 +84,8 @@ kernels::EstimatorQuery QueryLut::kernel_query() const {
   kq.words_per_plane = padded_dim_ / 64;
   kq.row_words = bits_ * (padded_dim_ / 64);
   kq.rep_words = rep_words_;
+  kq.nibble_lut = nibble_lut_.data();
+  kq.groups = padded_dim_ / 4;
   kq.bits = bits_;
   kq.norm2 = norm2_;
   kq.coef_s = 2.0f * delta_;
@@ -94,6 +101,17 @@ void QueryLut::estimate(const uint8_t* codes, const RowFactors* factors, size_t 
                         float* lower_bound) const {
   if (n == 0) return;
   kernels::active().estimate(kernel_query(), codes, factors, n, est, lower_bound);
+}
+
+void QueryLut::estimate_run(const uint8_t* codes, const RowFactors* factors, size_t n, size_t blocked,
+                            float* est) const {
+  if (n == 0) return;
+  const kernels::EstimatorQuery kq = kernel_query();
+  const kernels::KernelTable& k = kernels::active();
+  const size_t row_bytes = code_bytes_for(padded_dim_, bits_);
+  size_t r = 0;
+  for (; r < blocked; r += kBlockRows) k.block_estimate(kq, codes + r * row_bytes, factors + r, est + r);
+  if (r < n) k.estimate(kq, codes + r * row_bytes, factors + r, n - r, est + r, nullptr);
 }
 
 float QueryLut::estimate_one(const uint8_t* code, const RowFactors& f, float* lower_bound) const {

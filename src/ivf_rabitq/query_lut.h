@@ -56,6 +56,12 @@ class QueryLut {
   // each) and whose factors start at `factors`. `lower_bound` may be null.
   void estimate(const uint8_t* codes, const RowFactors* factors, size_t n, float* est,
                 float* lower_bound) const;
+  // Estimates (no lower bounds) of `n` consecutive rows of a list whose
+  // first `blocked` rows (a multiple of 32, at most n) sit in 32-row blocks
+  // and the rest one after another (bitplane_codec.h); `codes` starts at a
+  // block boundary. The estimates equal estimate()'s for the same rows.
+  void estimate_run(const uint8_t* codes, const RowFactors* factors, size_t n, size_t blocked,
+                    float* est) const;
   // Single-row convenience form of estimate().
   float estimate_one(const uint8_t* code, const RowFactors& f, float* lower_bound) const;
 
@@ -78,6 +84,7 @@ class QueryLut {
   std::vector<uint64_t> planes_;     // 4 planes of padded_dim / 64 words
   std::vector<uint64_t> rep_;        // kernels::EstimatorQuery::rep
   std::vector<uint64_t> rep_shift_;  // kernels::EstimatorQuery::rep_shift
+  std::vector<uint8_t> nibble_lut_;  // kernels::EstimatorQuery::nibble_lut
 };
 
 }  // namespace nimbrel

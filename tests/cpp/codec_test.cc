@@ -110,6 +110,43 @@ double best_cosine_exhaustive(const std::vector<float>& o, unsigned bits) {
   return best / std::sqrt(oo);
 }
 
+// Lists of every awkward length, arranged a row at a time, read back row
+// by row; a run of them estimated through the blocks equals the estimate of
+// the plain rows.
+TEST(BitplaneCodec, ListsArrangedInBlocksGiveBackEveryRowAndItsEstimate) {
+  const size_t D = 128;
+  const unsigned bits = 3;
+  const size_t row_bytes = code_bytes_for(D, bits);
+  const std::vector<uint64_t> offsets = {0, 0, 1, 32, 63, 127, 127, 192, 257};
+  const size_t n = offsets.back();
+  XorShift64 rng(5);
+  std::vector<uint8_t> rows(n * row_bytes), stored;
+  for (uint8_t& c : rows) c = static_cast<uint8_t>(rng.next());
+  std::vector<RowFactors> factors(n, RowFactors{1.0f, 2.0f, 3.0f, 0.5f});
+  CodeArranger arranger(offsets.data(), offsets.size() - 1, row_bytes);
+  for (size_t r = 0; r < n; ++r) {
+    const auto [bytes, size] = arranger.add(rows.data() + r * row_bytes);
+    stored.insert(stored.end(), bytes, bytes + size);
+  }
+  ASSERT_EQ(stored.size(), rows.size());
+  const std::vector<float> q = GaussianVector(D, rng);
+  QueryLut lut;
+  lut.prepare(q.data(), D, bits, 1.0f);
+  std::vector<uint8_t> code(row_bytes);
+  for (size_t l = 0; l + 1 < offsets.size(); ++l) {
+    const uint64_t begin = offsets[l], len = offsets[l + 1] - begin;
+    const uint8_t* list = stored.data() + begin * row_bytes;
+    for (uint64_t p = 0; p < len; ++p) {
+      list_row_code(list, len, p, row_bytes, true, code.data());
+      ASSERT_TRUE(std::equal(code.begin(), code.end(), rows.begin() + (begin + p) * row_bytes)) << l << " " << p;
+    }
+    std::vector<float> want(len), got(len);
+    lut.estimate(rows.data() + begin * row_bytes, factors.data(), len, want.data(), nullptr);
+    lut.estimate_run(list, factors.data(), len, blocked_rows(len), got.data());
+    EXPECT_EQ(got, want) << "list " << l;
+  }
+}
+
 TEST(BitplaneCodec, ScaleSearchComesWithinAHairOfTheBestCosine) {
   XorShift64 rng(3);
   for (unsigned bits : {2u, 3u, 4u}) {

@@ -125,6 +125,64 @@ TEST_P(SimdKernel, CentroidPanelDistancesEqualScalar) {
   }
 }
 
+// 32 rows of arbitrary code bytes (every nibble value, not only what the
+// encoder writes) as a block, with factors, and a query prepared for them.
+// `extreme`: every code bit set and the query's values all 15 but one, the
+// largest sums there are.
+struct Block {
+  std::vector<uint8_t> rows, block;
+  std::vector<RowFactors> factors;
+  QueryLut lut;
+};
+
+Block make_block(size_t D, unsigned bits, uint64_t seed, bool extreme) {
+  Block b;
+  XorShift64 rng(seed);
+  const size_t row_bytes = code_bytes_for(D, bits);
+  b.rows.resize(kBlockRows * row_bytes);
+  for (uint8_t& c : b.rows) c = extreme ? 0xff : static_cast<uint8_t>(rng.next());
+  b.block.resize(b.rows.size() + 1);  // at an odd address, as in a file map
+  block_codes(b.rows.data(), row_bytes, b.block.data() + 1);
+  for (size_t r = 0; r < kBlockRows; ++r) {
+    const std::vector<float> f = GaussianVector(4, rng);
+    b.factors.push_back({std::abs(f[0]), 1.0f + std::abs(f[1]), static_cast<float>(r * D / 3), std::abs(f[3])});
+  }
+  std::vector<float> q = GaussianVector(D, rng, 0.7);
+  if (extreme) std::fill(q.begin() + 1, q.end(), 1.0f), q[0] = -1.0f;
+  b.lut.prepare(q.data(), D, bits, 0.49f * static_cast<float>(D));
+  return b;
+}
+
+TEST_P(SimdKernel, QueryTablesEqualScalar) {
+  XorShift64 rng(3);
+  for (size_t D : {64u, 192u, 1024u}) {
+    std::vector<uint8_t> qq(D);
+    for (uint8_t& v : qq) v = static_cast<uint8_t>(rng.below(16));
+    std::vector<uint64_t> want_planes(D / 16), got_planes(D / 16);
+    std::vector<uint8_t> want_lut(4 * D), got_lut(4 * D);
+    scalar_.query_tables(qq.data(), D, want_planes.data(), want_lut.data());
+    table_->query_tables(qq.data(), D, got_planes.data(), got_lut.data());
+    ASSERT_EQ(got_planes, want_planes) << "D " << D;
+    ASSERT_EQ(got_lut, want_lut) << "D " << D;
+  }
+}
+
+// Dimensions past 4096 take the SIMD kernels' second chunk of groups.
+TEST_P(SimdKernel, BlockEstimatesEqualScalar) {
+  for (size_t D : {64u, 128u, 192u, 384u, 4160u}) {
+    for (unsigned bits = 1; bits <= 8; ++bits) {
+      for (bool extreme : {false, true}) {
+        const Block b = make_block(D, bits, D * 10 + bits, extreme);
+        const EstimatorQuery q = b.lut.kernel_query();
+        std::vector<float> want(kBlockRows), got(kBlockRows);
+        scalar_.block_estimate(q, b.block.data() + 1, b.factors.data(), want.data());
+        table_->block_estimate(q, b.block.data() + 1, b.factors.data(), got.data());
+        ASSERT_EQ(got, want) << "D " << D << " bits " << bits << " extreme " << extreme;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllIsas, SimdKernel, ::testing::Values(Isa::kAvx2, Isa::kAvx512), [](const auto& info) {
                            return std::string(info.param == Isa::kAvx2 ? "Avx2" : "Avx512");
                          });
@@ -147,6 +205,22 @@ TEST(Kernels, PopcountSumIsTheCodeQueryProduct) {
         uint64_t want = 0;
         for (size_t i = 0; i < D; ++i) want += static_cast<uint64_t>(u[i]) * qq[i];
         EXPECT_EQ(sums[r], want) << "D " << D << " bits " << bits;
+      }
+    }
+  }
+}
+
+// The block's table lookups give the popcount estimator's very floats.
+TEST(Kernels, BlockEstimateEqualsTheRowByRowEstimate) {
+  for (size_t D : {64u, 192u, 4160u}) {
+    for (unsigned bits = 1; bits <= 8; ++bits) {
+      for (bool extreme : {false, true}) {
+        const Block b = make_block(D, bits, D + bits, extreme);
+        const EstimatorQuery q = b.lut.kernel_query();
+        std::vector<float> want(kBlockRows), got(kBlockRows);
+        kScalarTable.estimate(q, b.rows.data(), b.factors.data(), kBlockRows, want.data(), nullptr);
+        kScalarTable.block_estimate(q, b.block.data() + 1, b.factors.data(), got.data());
+        ASSERT_EQ(got, want) << "D " << D << " bits " << bits << " extreme " << extreme;
       }
     }
   }

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <filesystem>
 #include <set>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include "ivf_rabitq/index.h"
+#include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/storage.h"
 #include "test_util.h"
 
 namespace nimbrel {
@@ -311,6 +315,95 @@ TEST(SearchCore, AFilterEveryRowPassesProbesAsNoFilterDoes) {
       for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].row, want[i].row) << q << " " << nprobe;
     }
   }
+}
+
+// Rewrites a segment as format 3 stored it: every code one row after
+// another, with format.bin, the manifest and crcs.bin to match.
+void RewriteAsFormat3(const std::string& dir) {
+  auto body = [&](const char* file, const char magic[4]) {
+    return *unwrap_header(magic, ReadBytes(dir + "/" + file), file);
+  };
+  std::vector<uint8_t> bytes = body("manifest.bin", segment::kManifestMagic);
+  Manifest m = *decode_manifest(bytes.data(), bytes.size());
+  const size_t code_bytes = code_bytes_for((m.dim + 63) / 64 * 64, m.n_bits);
+  const std::vector<uint8_t> blocked = ReadBytes(dir + "/codes.bin");
+  std::vector<uint8_t> flat(blocked.size());
+  for (size_t l = 0; l < m.n_lists; ++l) {
+    const uint64_t begin = m.list_offsets[l], len = m.list_offsets[l + 1] - begin;
+    for (uint64_t p = 0; p < len; ++p) {
+      list_row_code(blocked.data() + begin * code_bytes, len, p, code_bytes, true,
+                    flat.data() + (begin + p) * code_bytes);
+    }
+  }
+  ASSERT_NE(flat, blocked);
+  WriteBytes(dir + "/codes.bin", flat);
+  m.format_version = 3;
+  WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  record::Writer format;
+  format.u32(3);
+  WriteBytes(dir + "/format.bin", wrap_with_header(segment::kFormatMagic, format.bytes()));
+  bytes = body("crcs.bin", segment::kCrcsMagic);
+  record::Reader r(bytes.data(), bytes.size());
+  record::Writer crcs;
+  uint64_t entries;
+  ASSERT_TRUE(r.count(&entries, 12));
+  crcs.count(entries);
+  for (uint64_t i = 0; i < entries; ++i) {
+    std::string name;
+    uint32_t crc;
+    ASSERT_TRUE(r.str(&name) && r.u32(&crc));
+    crcs.str(name);
+    crcs.u32(name == "codes.bin" ? crc32_ieee(flat.data(), flat.size()) : crc);
+  }
+  WriteBytes(dir + "/crcs.bin", wrap_with_header(segment::kCrcsMagic, crcs.bytes()));
+}
+
+// A segment of the format before blocks estimates every row alike, so it
+// answers exactly as the blocked one; its compaction writes blocks, the
+// very bytes the blocked segment's compaction writes.
+TEST(SearchCore, RowByRowCodesOfTheOlderFormatSearchAsBlocksAndCompactIntoThem) {
+  TempDir dir;
+  Segment s = Build(dir.file("new"), {.n = 2000, .dim = 40, .lists = 50, .bits = 3, .blobs = 30});
+  std::filesystem::copy(dir.file("new"), dir.file("old"), std::filesystem::copy_options::recursive);
+  RewriteAsFormat3(dir.file("old"));
+  auto old = OpenOk(dir.file("old"));
+  ASSERT_TRUE(old);
+  ASSERT_EQ(old->format_version(), 3u);
+  ASSERT_EQ(s.index->format_version(), 4u);
+  for (IvfIndex* x : {s.index.get(), old.get()}) {
+    // 80 rows into one list: whole blocks and a tail of added rows.
+    for (int i = 0; i < 80; ++i) {
+      WalOp op;
+      op.id = "added-" + std::to_string(i);
+      op.vector.assign(s.row(5), s.row(5) + 40);
+      op.vector[i % 40] += 0.01f * static_cast<float>(i);
+      op.meta = R"({"num": 3, "flag": true})";
+      ASSERT_TRUE(x->add(op).ok());
+    }
+    for (uint32_t row = 0; row < 2000; row += 11) ASSERT_TRUE(*x->remove(x->ext_of(row)));
+  }
+  auto filter = s.index->compile_filter_cached(kSelective);
+  auto old_filter = old->compile_filter_cached(kSelective);
+  ASSERT_TRUE(filter.ok() && old_filter.ok());
+  const double was = IvfIndex::set_filter_first_share(2.0);
+  for (size_t q = 0; q < 30; ++q) {
+    for (uint64_t nprobe : {1, 4}) {
+      for (bool filtered : {false, true}) {
+        const auto want = s.index->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? filter->get() : nullptr, false);
+        const auto got = old->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? old_filter->get() : nullptr, false);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+          ASSERT_EQ(got[i].row, want[i].row) << q << " " << nprobe << " " << filtered;
+          ASSERT_EQ(got[i].dist, want[i].dist);
+        }
+      }
+    }
+  }
+  IvfIndex::set_filter_first_share(was);
+  ASSERT_TRUE(s.index->compact_to(dir.file("new-compacted"), 2).ok());
+  ASSERT_TRUE(old->compact_to(dir.file("old-compacted"), 2).ok());
+  EXPECT_EQ(OpenOk(dir.file("old-compacted"))->format_version(), 4u);
+  EXPECT_EQ(ReadBytes(dir.file("old-compacted") + "/codes.bin"), ReadBytes(dir.file("new-compacted") + "/codes.bin"));
 }
 
 TEST(SearchCore, FilterCacheReturnsTheSameCompiledFilterForTheSameText) {

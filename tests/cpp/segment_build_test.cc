@@ -124,7 +124,7 @@ TEST(SegmentBuild, EveryFileHasTheSizeTheManifestImplies) {
 
   // (Which files crcs.bin covers is held by the damage tests of open.)
   for (const std::string& name : ListFiles(s.input.dir)) EXPECT_EQ(name.find(".writing.tmp"), std::string::npos);
-  EXPECT_EQ(idx->format_version(), 3u);
+  EXPECT_EQ(idx->format_version(), 4u);
 }
 
 TEST(SegmentBuild, RowsAreStoredListByListInInputOrderWithinAList) {

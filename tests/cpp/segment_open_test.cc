@@ -210,9 +210,9 @@ TEST_F(SegmentOpen, SpecificDamageNamesTheFileAndTheProblem) {
        "corrupt index: orig.bin: size 100 (expected 4800)"},
       {[](const std::string& d) { FlipBit(d + "/str_0.bin", 7); }, "corrupt index: str_0.bin: checksum mismatch"},
       {[](const std::string& d) { RemoveFile(d + "/sparse.bin"); }, "corrupt index: sparse.bin: missing"},
-      {version(0), unsupported + "0 (this build reads 1 to 3)"},
-      {version(4), unsupported + "4 (this build reads 1 to 3)"},
-      {version(0xFFFFFFFFu), unsupported + "4294967295 (this build reads 1 to 3)"},
+      {version(0), unsupported + "0 (this build reads 1 to 4)"},
+      {version(5), unsupported + "5 (this build reads 1 to 4)"},
+      {version(0xFFFFFFFFu), unsupported + "4294967295 (this build reads 1 to 4)"},
       // An OS error that is not damage keeps its kind and names the file.
       {[](const std::string& d) { RemoveFile(d + "/manifest.bin"); fs::create_directory(d + "/manifest.bin"); },
        "manifest.bin: Is a directory (os error 21)"},
@@ -256,29 +256,29 @@ TEST_F(SegmentOpen, FormatBinMustAgreeWithTheFormatTheManifestRecords) {
   auto rewrite_manifest = [](const std::string& dir, uint32_t recorded) {
     std::vector<uint8_t> body = *unwrap_header(segment::kManifestMagic, ReadBytes(dir + "/manifest.bin"), "manifest.bin");
     Manifest m = *decode_manifest(body.data(), body.size());
-    EXPECT_EQ(m.format_version, 3u);
+    EXPECT_EQ(m.format_version, 4u);
     m.format_version = recorded;
     WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
   };
 
   std::string dir = Copy("format");
   RemoveFile(dir + "/format.bin");
-  EXPECT_EQ(Open(dir).status().message(), "corrupt index: format.bin: missing (manifest.bin records format 3)");
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: format.bin: missing (manifest.bin records format 4)");
   write_format(dir, 1);
   EXPECT_EQ(Open(dir).status().message(),
-            "corrupt index: format.bin: version 1 contradicts format 3 recorded in manifest.bin");
-  write_format(dir, 3);
-  EXPECT_EQ(OpenOk(dir)->format_version(), 3u);
+            "corrupt index: format.bin: version 1 contradicts format 4 recorded in manifest.bin");
+  write_format(dir, 4);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 4u);
 
   rewrite_manifest(dir, 7);
   EXPECT_EQ(Open(dir).status().message(),
-            "corrupt index: manifest.bin: unsupported format version 7 (this build reads 1 to 3)");
+            "corrupt index: manifest.bin: unsupported format version 7 (this build reads 1 to 4)");
 
   // A manifest written before the record: format.bin decides, and its
   // absence means the format that predates it.
   dir = Copy("legacy-format");
   rewrite_manifest(dir, 0);
-  EXPECT_EQ(OpenOk(dir)->format_version(), 3u);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 4u);
   write_format(dir, 2);
   EXPECT_EQ(OpenOk(dir)->format_version(), 2u);
   RemoveFile(dir + "/format.bin");
