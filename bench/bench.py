@@ -4,13 +4,20 @@
 
 For each dataset, on the same vectors and the same number of IVF lists:
 
-- build time (all cores): nimbrel `build`, faiss IVFRaBitQ + RefineFlat
-  (train + add) and faiss IVFFlat (train + add);
+- build time (all cores): nimbrel `build`, faiss IVFRaBitQ + RefineFlat,
+  faiss IVFPQFastScan (4-bit codes, as many bits per vector as nimbrel's) +
+  RefineFlat and faiss IVFFlat (train + add), and hnswlib (M 16,
+  ef_construction 200) when installed;
 - recall@10 and single-thread queries per second over an nprobe sweep, every
   library queried one vector per call from Python so each pays the same
   per-call overhead; the numpy brute force is the exact ground truth;
 - faiss batch throughput (all queries in one call, all cores), labelled as such;
-- ratios nimbrel / faiss IVFRaBitQ at matched recall and for build time.
+- ratios nimbrel / every peer at matched recall and for build time (hnswlib
+  has no nprobe: its `ef` is 4 * nprobe, at least k);
+- filtered search, 1 % and 30 % of the rows passing (metadata {"b": i % 100}):
+  nimbrel with a filter against faiss IVFRaBitQ + RefineFlat with an
+  IDSelectorBitmap (recall against the exact top 10 of the passing rows) and
+  numpy's exact search over the passing rows.
 
 nimbrel runs in child processes of this script (its thread pool is sized
 once per process); see the nimbrel section below. Builds and query passes of
@@ -50,6 +57,9 @@ MAX_PASSES = 5
 BRUTE_FORCE_MAX_QUERIES = 300
 WARM_UP_QUERIES = 200
 BUILD_ROUNDS = 2
+PEERS = ("faiss-ivfrabitq", "faiss-ivfpqfs", "faiss-ivfflat", "hnswlib")
+FILTER_SHARES = (0.01, 0.30)
+HNSW_M, HNSW_EF_CONSTRUCTION = 16, 200
 
 
 def load_datasets_module():
@@ -173,14 +183,25 @@ def brute_force(base, queries, truth):
 # ---------------------------------------------------------------------- faiss
 
 class FaissSearcher:
-    def __init__(self, faiss, index, ivf, queries):
+    def __init__(self, faiss, index, ivf, queries, passing=None):
         self.faiss, self.index, self.ivf = faiss, index, ivf
         self.single = [q.reshape(1, -1) for q in queries]
+        self.selector = None
+        if passing is not None:
+            # Bit i of byte i / 8 marks row i; faiss keeps a pointer, so the
+            # bytes live as long as the searcher.
+            self.bitmap = np.packbits(passing, bitorder="little")
+            self.selector = faiss.IDSelectorBitmap(len(passing), faiss.swig_ptr(self.bitmap))
 
     def timed_pass(self, nprobe):
         self.faiss.omp_set_num_threads(1)
-        self.ivf.nprobe = nprobe
-        return one_pass(lambda q: self.index.search(q, K)[1][0], self.single)
+        if self.selector is None:
+            self.ivf.nprobe = nprobe
+            return one_pass(lambda q: self.index.search(q, K)[1][0], self.single)
+        params = self.faiss.IndexRefineSearchParameters(
+            k_factor=self.index.k_factor,
+            base_index_params=self.faiss.SearchParametersIVF(sel=self.selector, nprobe=nprobe))
+        return one_pass(lambda q: self.index.search(q, K, params=params)[1][0], self.single)
 
     def warm_up(self, nprobe):
         self.faiss.omp_set_num_threads(1)
@@ -201,6 +222,14 @@ def faiss_build(faiss, kind, base, nlist, n_bits, rerank):
     start = time.perf_counter()
     if kind == "faiss-ivfflat":
         index = ivf = faiss.IndexIVFFlat(faiss.IndexFlatL2(dim), dim, nlist)
+    elif kind == "faiss-ivfpqfs":
+        # 4-bit sub-quantisers, as many bits per vector as nimbrel's codes.
+        m = max(1, dim * n_bits // 4)
+        while dim % m:
+            m -= 1
+        ivf = faiss.IndexIVFPQFastScan(faiss.IndexFlatL2(dim), dim, nlist, m, 4)
+        index = faiss.IndexRefineFlat(ivf)
+        index.k_factor = rerank / K
     else:
         ivf = faiss.IndexIVFRaBitQ(faiss.IndexFlatL2(dim), dim, nlist,
                                    faiss.METRIC_L2, True, n_bits)
@@ -211,6 +240,37 @@ def faiss_build(faiss, kind, base, nlist, n_bits, rerank):
     index.train(base)
     index.add(base)
     return index, ivf, time.perf_counter() - start
+
+
+# -------------------------------------------------------------------- hnswlib
+
+def hnsw_ef(nprobe):
+    return max(K, 4 * nprobe)
+
+
+class HnswSearcher:
+    def __init__(self, index, queries):
+        self.index = index
+        self.single = list(queries)
+
+    def timed_pass(self, nprobe):
+        self.index.set_ef(hnsw_ef(nprobe))
+        return one_pass(lambda q: self.index.knn_query(q, k=K)[0][0], self.single)
+
+    def warm_up(self, nprobe):
+        self.index.set_ef(hnsw_ef(nprobe))
+        one_pass(lambda q: self.index.knn_query(q, k=K), self.single[:WARM_UP_QUERIES])
+
+
+def hnsw_build(hnswlib, base):
+    start = time.perf_counter()
+    index = hnswlib.Index(space="l2", dim=base.shape[1])
+    index.init_index(max_elements=len(base), M=HNSW_M, ef_construction=HNSW_EF_CONSTRUCTION,
+                     random_seed=BUILD_SEED)
+    index.add_items(base, np.arange(len(base)), num_threads=os.cpu_count() or 1)
+    seconds = time.perf_counter() - start
+    index.set_num_threads(1)
+    return index, seconds
 
 
 # -------------------------------------------------------------------- nimbrel
@@ -228,7 +288,8 @@ def nimbrel_child(args):
         n, dim = base.shape
         vectors = base.tobytes()
         ids = [str(i) for i in range(n)]
-        metadatas = ["null"] * n
+        metadatas = ([json.dumps({"b": i % 100}) for i in range(n)] if args.with_meta
+                     else ["null"] * n)
         handle = nimbrel.ZevireDarir(args.index_dir, dim, n_bits=args.n_bits)
         start = time.perf_counter()
         handle.build(vectors, n, ids, metadatas, args.nlist, seed=BUILD_SEED)
@@ -246,8 +307,12 @@ def nimbrel_child(args):
     print(json.dumps({"ready": True, "version": getattr(nimbrel, "__version__", None)}),
           flush=True)
     for line in sys.stdin:
-        nprobe = json.loads(line)["nprobe"]
-        hits, seconds = one_pass(lambda q: search(q, K, nprobe, rerank), encoded)
+        request = json.loads(line)
+        nprobe, text = request["nprobe"], request.get("filter")
+        if text is None:
+            hits, seconds = one_pass(lambda q: search(q, K, nprobe, rerank), encoded)
+        else:
+            hits, seconds = one_pass(lambda q: search(q, K, nprobe, rerank, filter_json=text), encoded)
         ids = [[int(i) for i, _ in h] for h in hits]  # outside the timed pass
         print(json.dumps({"seconds": seconds, "ids": ids}), flush=True)
 
@@ -264,7 +329,8 @@ def last_line(path):
 class NimbrelSearcher:
     """The parent's side of the query child."""
 
-    def __init__(self, work_dir, index_dir, queries, n_bits, rerank, warm_nprobe):
+    def __init__(self, work_dir, index_dir, queries, n_bits, rerank, warm_nprobe, filter_text=None):
+        self.filter_text = filter_text
         query_path = work_dir / "queries.npy"
         np.save(query_path, queries)
         self.stderr_path = work_dir / "query-child.stderr"
@@ -291,7 +357,7 @@ class NimbrelSearcher:
 
     def timed_pass(self, nprobe):
         try:
-            self.proc.stdin.write(json.dumps({"nprobe": nprobe}) + "\n")
+            self.proc.stdin.write(json.dumps({"nprobe": nprobe, "filter": self.filter_text}) + "\n")
             self.proc.stdin.flush()
         except BrokenPipeError:
             pass  # the child is gone; _reply reports how it ended
@@ -307,7 +373,7 @@ class NimbrelSearcher:
         self.stderr.close()
 
 
-def nimbrel_build(work_dir, index_dir, base, nlist, n_bits):
+def nimbrel_build(work_dir, index_dir, base, nlist, n_bits, with_meta=False):
     """Builds in a fresh directory (in place, no swap); returns the build seconds."""
     for stale in (index_dir, Path(f"{index_dir}.lock"), Path(f"{index_dir}.old"),
                   Path(f"{index_dir}.compacting")):
@@ -323,7 +389,7 @@ def nimbrel_build(work_dir, index_dir, base, nlist, n_bits):
         proc = subprocess.run(
             child_command("--worker", "build", "--index-dir", str(index_dir),
                           "--base", str(base_path), "--nlist", str(nlist),
-                          "--n-bits", str(n_bits)),
+                          "--n-bits", str(n_bits), *(["--with-meta"] if with_meta else [])),
             stdout=subprocess.PIPE, stderr=stderr, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"nimbrel build child failed: {last_line(stderr_path)}")
@@ -358,7 +424,7 @@ def ratio(a, b):
 def summarise(result):
     sweep, build = result["sweep"], result["build_seconds"]
     ratios = {}
-    for other in ("faiss-ivfrabitq", "faiss-ivfflat"):
+    for other in PEERS:
         if "nimbrel" not in sweep or other not in sweep:
             continue
         mine, theirs = first_reaching(sweep["nimbrel"]), first_reaching(sweep[other])
@@ -398,7 +464,7 @@ def print_report(result):
     print(f"   numpy brute force (1 thread, {bf['queries_timed']} queries): "
           f"recall@10 {bf['recall']:.4f}, {bf['qps']:.0f} QPS")
 
-    libs = [name for name in ("nimbrel", "faiss-ivfrabitq", "faiss-ivfflat") if name in s["sweep"]]
+    libs = [name for name in ("nimbrel", *PEERS) if name in s["sweep"]]
     batch = {name: s["faiss_batch"][name] for name in libs if name in s.get("faiss_batch", {})}
     header = f"   {'nprobe':>6} | " + " | ".join(f"{name + ' R@10/QPS':>28}" for name in libs)
     header += " | " + " | ".join(f"{name + ' batch QPS':>24}" for name in batch)
@@ -419,6 +485,83 @@ def print_report(result):
             where = (f"nprobe {row['nprobe']}: R@10 {row['recall']:.4f}, {row['qps']:.0f} QPS"
                      if row else "never reached")
             print(f"      {name:>16} {where}")
+    if s.get("filtered"):
+        print_filtered(s["filtered"])
+
+
+# ----------------------------------------------------------- filtered search
+
+def exact_top_k_among(base, queries, rows, k=K):
+    """The exact top k of the given rows (ids into base), in float64."""
+    truth = exact_top_k(base[rows], queries, min(k, len(rows)))
+    return rows[truth]
+
+
+def numpy_filtered(base, queries, rows):
+    """Single-thread exact search over the passing rows only, as a user with
+    the rows' ids in hand would write it."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        threadpool_limits = None
+    subset = np.ascontiguousarray(base[rows])
+    sqnorms = np.einsum("ij,ij->i", subset, subset)
+
+    def search_one(q):
+        dist = sqnorms - 2.0 * (subset @ q)
+        top = np.argpartition(dist, K)[:K] if len(rows) > K else np.arange(len(rows))
+        return rows[top[np.argsort(dist[top])]]
+
+    sample = queries[:BRUTE_FORCE_MAX_QUERIES]
+    if threadpool_limits is None:
+        _, seconds = timed_passes(search_one, sample)
+    else:
+        with threadpool_limits(limits=1, user_api="blas"):
+            _, seconds = timed_passes(search_one, sample)
+    return len(sample) / seconds
+
+
+def filtered_search(data, nlist, nprobes, args, work_dir, faiss, rabitq):
+    """nimbrel with a filter, faiss IVFRaBitQ with an IDSelectorBitmap and
+    numpy over the passing rows, at each share of passing rows."""
+    index_dir = work_dir / "nimbrel-index-meta"
+    nimbrel_build(work_dir, index_dir, data.base, nlist, args.n_bits, with_meta=True)
+    out = []
+    for share in FILTER_SHARES:
+        cut = max(1, round(share * 100))
+        passing = (np.arange(data.n) % 100) < cut
+        rows = np.flatnonzero(passing)
+        truth = exact_top_k_among(data.base, data.queries, rows)
+        searchers = {
+            "nimbrel": NimbrelSearcher(work_dir, index_dir, data.queries, args.n_bits, args.rerank,
+                                       max(nprobes), filter_text=json.dumps({"b": {"$lt": cut}})),
+            "faiss-ivfrabitq": FaissSearcher(faiss, *rabitq, data.queries, passing=passing),
+        }
+        try:
+            sweep = interleaved_sweep(searchers, nprobes, truth)
+        finally:
+            searchers["nimbrel"].close()
+        numpy_qps = numpy_filtered(data.base, data.queries, rows)
+        mine = qps_at_recall(sweep["nimbrel"])
+        out.append({"share": share, "passing_rows": int(len(rows)), "sweep": sweep,
+                    "numpy_exact_qps": numpy_qps,
+                    "nimbrel/faiss-ivfrabitq": ratio(mine, qps_at_recall(sweep["faiss-ivfrabitq"])),
+                    "nimbrel/numpy": ratio(mine, numpy_qps)})
+    return out
+
+
+def print_filtered(filtered):
+    print(f"   filtered search (single thread; recall against the exact top {K} of the passing rows):")
+    for f in filtered:
+        print(f"   {100 * f['share']:.0f} % of rows pass ({f['passing_rows']} rows); "
+              f"numpy exact over them {f['numpy_exact_qps']:.0f} QPS")
+        print(f"   {'nprobe':>6} | {'nimbrel R@10/QPS':>28} | {'faiss-ivfrabitq+bitmap R@10/QPS':>34}")
+        for mine, theirs in zip(f["sweep"]["nimbrel"], f["sweep"]["faiss-ivfrabitq"]):
+            print(f"   {mine['nprobe']:>6} | {mine['recall']:>8.4f} / {mine['qps']:>17.0f} | "
+                  f"{theirs['recall']:>8.4f} / {theirs['qps']:>23.0f}")
+        print(f"   QPS at R@10 >= {RECALL_TARGET}: nimbrel / faiss-ivfrabitq+bitmap "
+              f"{fmt(f['nimbrel/faiss-ivfrabitq'], '.2f')}x, nimbrel / numpy exact "
+              f"{fmt(f['nimbrel/numpy'], '.2f')}x")
 
 
 # --------------------------------------------------------------------- main
@@ -447,7 +590,11 @@ def run_dataset(datasets, name, args):
     result["brute_force"] = brute_force(data.base, data.queries, truth)
 
     import faiss
-    libs = ["faiss-ivfrabitq", "faiss-ivfflat"]
+    try:
+        import hnswlib
+    except ImportError:
+        hnswlib = None
+    libs = ["faiss-ivfrabitq", "faiss-ivfpqfs", "faiss-ivfflat"] + (["hnswlib"] if hnswlib else [])
     work_dir = index_dir = None
     if not args.skip_nimbrel:
         libs.insert(0, "nimbrel")
@@ -470,6 +617,9 @@ def run_dataset(datasets, name, args):
                     result["nimbrel_error"] = str(err)
                     libs.remove(lib)
                     del build_runs[lib]
+            elif lib == "hnswlib":
+                hnsw_index, seconds = hnsw_build(hnswlib, data.base)
+                build_runs[lib].append(seconds)
             else:
                 index, ivf, seconds = faiss_build(faiss, lib, data.base, nlist,
                                                   args.n_bits, args.rerank)
@@ -492,6 +642,9 @@ def run_dataset(datasets, name, args):
                                          "query_threads": 1}
                 except RuntimeError as err:
                     result["nimbrel_error"] = str(err)
+            elif lib == "hnswlib":
+                searchers[lib] = HnswSearcher(hnsw_index, data.queries)
+                searchers[lib].warm_up(max(nprobes))
             else:
                 searchers[lib] = FaissSearcher(faiss, *faiss_indexes[lib], data.queries)
                 searchers[lib].warm_up(max(nprobes))
@@ -515,6 +668,10 @@ def run_dataset(datasets, name, args):
         "ivfrabitq_qb": int(rabitq.qb), "refine": "IndexRefineFlat",
         "k_factor": args.rerank / K, "kmeans_niter": int(rabitq.cp.niter)}
     result["ratios"] = summarise(result)
+    if not args.skip_nimbrel and "nimbrel" in result["sweep"]:
+        print(f"[{name}] filtered search ...", flush=True)
+        result["filtered"] = filtered_search(data, nlist, nprobes, args, work_dir,
+                                             faiss, faiss_indexes["faiss-ivfrabitq"])
 
     print_report(result)
     out = CACHE_DIR / f"results-{name}{'-quick' if args.quick else ''}.json"
@@ -548,6 +705,7 @@ def parse_args():
     p.add_argument("--base", help=argparse.SUPPRESS)
     p.add_argument("--queries", help=argparse.SUPPRESS)
     p.add_argument("--warm-nprobe", type=int, help=argparse.SUPPRESS)
+    p.add_argument("--with-meta", action="store_true", help=argparse.SUPPRESS)
     return p.parse_args()
 
 

@@ -407,7 +407,7 @@ class IvfIndex {
   bool exists_matching(const Predicate* filter) const;
 
   // The exact rerank distance of a row against a query: the squared L2
-  // distance to the row's dequantised 8-bit copy, computed in double. For a
+  // distance to the row's dequantised 8-bit copy (rerank_l2_u8). For a
   // delta row the caller holds the delta read lock.
   float rerank_distance(const float* query, uint32_t row) const;
   // The scale s of a main row's 8-bit copy: a stored value is (c - 128) / 127 * s.

@@ -97,8 +97,10 @@ struct KernelTable {
   // Squared L2 distance in float: 16 partial sums (element i goes to sum
   // i % 16), folded as sums[l] += sums[l + 8], then + 4, + 2, + 1.
   float (*l2_sq)(const float* a, const float* b, size_t dim);
-  // sum_i (q_i - (codes_i - 128) * (scale / 127))^2 in double: 8 partial
-  // sums (element i to sum i % 8), folded as above from + 4.
+  // sum_i (q_i - (codes_i - 128) * (scale / 127))^2 in float (the step
+  // scale / 127 rounded to float, no fused multiply-add): 32 partial sums
+  // (element i to sum i % 32), folded as sums[l] += sums[l + 16], then
+  // + 8, + 4, + 2, + 1. Returned as a double.
   double (*rerank_l2_u8)(const float* q, const uint8_t* codes, size_t dim, float scale);
   // The codec's scale search (bitplane_codec.cc): for y (n values, a
   // multiple of 8) and scale t, with c_i = 2 min(trunc(t y_i), k_max) + 1,
@@ -135,8 +137,8 @@ void scale_sums_avx2(const float* y, size_t n, float t, float k_max, float ip[8]
 namespace nimbrel {
 
 // The 8-bit rerank distance of one row (through the active kernels):
-// sum_i (q_i - (codes_i - 128) * (scale / 127))^2, in double. Callers clamp
-// at 0 and narrow.
+// sum_i (q_i - (codes_i - 128) * (scale / 127))^2, in float with 32
+// partial sums (KernelTable::rerank_l2_u8). Callers clamp at 0 and narrow.
 double rerank_l2_u8(const float* q, const uint8_t* codes, size_t dim, float scale);
 
 }  // namespace nimbrel

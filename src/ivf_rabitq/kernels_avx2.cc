@@ -281,40 +281,44 @@ float l2_sq_avx2(const float* a, const float* b, size_t dim) {
   return _mm_cvtss_f32(_mm_add_ss(s2, _mm_shuffle_ps(s2, s2, 1)));
 }
 
-// Four codes as doubles: (c - 128) * step.
-inline __m256d dequantise4(const uint8_t* codes, __m256d step) {
-  int32_t packed;
-  __builtin_memcpy(&packed, codes, 4);
-  const __m128i c = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(packed));
-  const __m128i centred = _mm_sub_epi32(c, _mm_set1_epi32(128));
-  return _mm256_mul_pd(_mm256_cvtepi32_pd(centred), step);
+// Eight codes as floats: (c - 128) * step.
+inline __m256 dequantise8(const uint8_t* codes, __m256 step) {
+  int64_t packed;
+  __builtin_memcpy(&packed, codes, 8);
+  const __m256i c = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
+  return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(c, _mm256_set1_epi32(128))), step);
 }
 
 double rerank_l2_u8_avx2(const float* q, const uint8_t* codes, size_t dim, float scale) {
-  const __m256d step = _mm256_set1_pd(static_cast<double>(scale) / 127.0);
-  __m256d acc0 = _mm256_setzero_pd();  // sums 0..3
-  __m256d acc1 = _mm256_setzero_pd();  // sums 4..7
+  const __m256 step = _mm256_set1_ps(scale / 127.0f);
+  __m256 acc[4];  // acc[a] holds sums 8a .. 8a + 7
+  for (__m256& a : acc) a = _mm256_setzero_ps();
   size_t i = 0;
-  for (; i + 8 <= dim; i += 8) {
-    const __m256d d0 =
-        _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(q + i)), dequantise4(codes + i, step));
-    const __m256d d1 =
-        _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(q + i + 4)), dequantise4(codes + i + 4, step));
-    acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(d0, d0));
-    acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(d1, d1));
+  for (; i + 32 <= dim; i += 32) {
+    for (size_t a = 0; a < 4; ++a) {
+      const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(q + i + 8 * a), dequantise8(codes + i + 8 * a, step));
+      acc[a] = _mm256_add_ps(acc[a], _mm256_mul_ps(d, d));
+    }
   }
-  alignas(32) double lanes[8];
-  _mm256_store_pd(lanes, acc0);
-  _mm256_store_pd(lanes + 4, acc1);
-  for (size_t l = 0; i + l < dim; ++l) {
-    const double v = static_cast<double>(static_cast<int>(codes[i + l]) - 128) *
-                     (static_cast<double>(scale) / 127.0);
-    const double d = static_cast<double>(q[i + l]) - v;
-    lanes[l] += d * d;
+  // The tail: whole eights, then the last one to seven codes (absent lanes
+  // add +0, which leaves a sum of squares unchanged).
+  for (size_t a = 0; i < dim; ++a, i += 8) {
+    __m256 d;
+    if (i + 8 <= dim) {
+      d = _mm256_sub_ps(_mm256_loadu_ps(q + i), dequantise8(codes + i, step));
+    } else {
+      alignas(32) float part[8] = {};
+      const float s = scale / 127.0f;
+      for (size_t l = 0; i + l < dim; ++l) part[l] = q[i + l] - static_cast<float>(static_cast<int>(codes[i + l]) - 128) * s;
+      d = _mm256_load_ps(part);
+    }
+    acc[a] = _mm256_add_ps(acc[a], _mm256_mul_ps(d, d));
   }
-  for (size_t l = 0; l < 4; ++l) lanes[l] += lanes[l + 4];
-  for (size_t l = 0; l < 2; ++l) lanes[l] += lanes[l + 2];
-  return lanes[0] + lanes[1];
+  // The fold in registers: + 16, + 8, + 4, + 2, + 1.
+  const __m256 s8 = _mm256_add_ps(_mm256_add_ps(acc[0], acc[2]), _mm256_add_ps(acc[1], acc[3]));
+  const __m128 s4 = _mm_add_ps(_mm256_castps256_ps128(s8), _mm256_extractf128_ps(s8, 1));
+  const __m128 s2 = _mm_add_ps(s4, _mm_movehl_ps(s4, s4));
+  return static_cast<double>(_mm_cvtss_f32(_mm_add_ss(s2, _mm_shuffle_ps(s2, s2, 1))));
 }
 
 }  // namespace

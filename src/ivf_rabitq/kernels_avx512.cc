@@ -270,22 +270,32 @@ float l2_sq_avx512(const float* a, const float* b, size_t dim) {
 }
 
 double rerank_l2_u8_avx512(const float* q, const uint8_t* codes, size_t dim, float scale) {
-  const __m512d step = _mm512_set1_pd(static_cast<double>(scale) / 127.0);
-  const __m256i bias = _mm256_set1_epi32(128);
-  __m512d acc = _mm512_setzero_pd();  // lane l = partial sum l
+  const __m512 step = _mm512_set1_ps(scale / 127.0f);
+  const __m512i bias = _mm512_set1_epi32(128);
+  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};  // lane l of acc[a]: sum 16a + l
+  const auto add = [&](size_t a, size_t at, __mmask16 m) {
+    const __m128i raw = _mm_maskz_loadu_epi8(m, codes + at);
+    const __m512 v = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(_mm512_cvtepu8_epi32(raw), bias)), step);
+    const __m512 d = _mm512_sub_ps(_mm512_maskz_loadu_ps(m, q + at), v);
+    // Absent lanes must add exactly nothing (their d would be 128 * step).
+    acc[a] = _mm512_mask_add_ps(acc[a], m, acc[a], _mm512_mul_ps(d, d));
+  };
   size_t i = 0;
-  for (; i < dim; i += 8) {
-    const __mmask8 m = first_lanes(dim - i);
-    const __m128i raw = _mm_maskz_loadu_epi8(m, codes + i);
-    const __m256i centred = _mm256_sub_epi32(_mm256_cvtepu8_epi32(raw), bias);
-    const __m512d v = _mm512_mul_pd(_mm512_cvtepi32_pd(centred), step);
-    const __m512d d = _mm512_sub_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, q + i)), v);
-    // Absent lanes must add exactly nothing (their d would be (0+128)*step).
-    acc = _mm512_mask_add_pd(acc, m, acc, _mm512_mul_pd(d, d));
+  for (; i + 32 <= dim; i += 32) {
+    add(0, i, 0xFFFF);
+    add(1, i + 16, 0xFFFF);
   }
-  const __m256d s4 = _mm256_add_pd(_mm512_castpd512_pd256(acc), _mm512_extractf64x4_pd(acc, 1));
-  const __m128d s2 = _mm_add_pd(_mm256_castpd256_pd128(s4), _mm256_extractf128_pd(s4, 1));
-  return _mm_cvtsd_f64(_mm_add_sd(s2, _mm_unpackhi_pd(s2, s2)));
+  for (size_t a = 0; i + 16 * a < dim; ++a) {
+    const size_t left = dim - i - 16 * a;
+    add(a, i + 16 * a, static_cast<__mmask16>(left >= 16 ? 0xFFFF : (1u << left) - 1));
+  }
+  // The fold in registers: + 16, + 8, + 4, + 2, + 1.
+  const __m512 s16 = _mm512_add_ps(acc[0], acc[1]);
+  const __m256 s8 = _mm256_add_ps(_mm512_castps512_ps256(s16),
+                                  _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s16), 1)));
+  const __m128 s4 = _mm_add_ps(_mm256_castps256_ps128(s8), _mm256_extractf128_ps(s8, 1));
+  const __m128 s2 = _mm_add_ps(s4, _mm_movehl_ps(s4, s4));
+  return static_cast<double>(_mm_cvtss_f32(_mm_add_ss(s2, _mm_shuffle_ps(s2, s2, 1))));
 }
 
 // Eight points at a time: 8 accumulators of 16 centroids, one panel row

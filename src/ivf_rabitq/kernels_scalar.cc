@@ -171,28 +171,30 @@ float l2_sq_scalar(const float* a, const float* b, size_t dim) {
 }
 
 double rerank_l2_u8_scalar(const float* q, const uint8_t* codes, size_t dim, float scale) {
-  const double step = static_cast<double>(scale) / 127.0;
-  Double2 acc[4] = {};  // sums 0-1, 2-3, 4-5, 6-7
+  const float step = scale / 127.0f;
+  Float4 acc[8] = {};  // sums 4p .. 4p + 3
   size_t i = 0;
-  for (; i + 8 <= dim; i += 8) {
-    for (size_t p = 0; p < 4; ++p) {
-      const size_t at = i + 2 * p;
-      const Double2 v = Double2{static_cast<double>(static_cast<int>(codes[at]) - 128),
-                                static_cast<double>(static_cast<int>(codes[at + 1]) - 128)} * step;
-      const Double2 d = Double2{q[at], q[at + 1]} - v;
+  for (; i + 32 <= dim; i += 32) {
+    for (size_t p = 0; p < 8; ++p) {
+      const size_t at = i + 4 * p;
+      const Float4 c = {static_cast<float>(static_cast<int>(codes[at]) - 128),
+                        static_cast<float>(static_cast<int>(codes[at + 1]) - 128),
+                        static_cast<float>(static_cast<int>(codes[at + 2]) - 128),
+                        static_cast<float>(static_cast<int>(codes[at + 3]) - 128)};
+      const Float4 d = load4(q + at) - c * step;
       acc[p] += d * d;
     }
   }
-  double sums[8];
+  float sums[32];
   __builtin_memcpy(sums, acc, sizeof sums);
   for (size_t l = 0; i + l < dim; ++l) {
-    const double v = static_cast<double>(static_cast<int>(codes[i + l]) - 128) * step;
-    const double d = static_cast<double>(q[i + l]) - v;
+    const float d = q[i + l] - static_cast<float>(static_cast<int>(codes[i + l]) - 128) * step;
     sums[l] += d * d;
   }
-  for (size_t l = 0; l < 4; ++l) sums[l] += sums[l + 4];
-  for (size_t l = 0; l < 2; ++l) sums[l] += sums[l + 2];
-  return sums[0] + sums[1];
+  for (size_t width = 16; width >= 2; width /= 2) {
+    for (size_t l = 0; l < width; ++l) sums[l] += sums[l + width];
+  }
+  return static_cast<double>(sums[0] + sums[1]);
 }
 
 typedef int32_t Int4 __attribute__((vector_size(16)));

@@ -2,8 +2,103 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 
 namespace nimbrel {
+namespace {
+
+// The query side runs once per probed list, so its loops are written for
+// SSE2 (the x86-64 baseline) with a plain version elsewhere; both give the
+// same values. `D` is a positive multiple of 64.
+
+// The smallest and largest of q, as running selects `v < lo ? v : lo` and
+// `v > hi ? v : hi` would give on finite values (what minps and maxps do).
+void extremes(const float* q, size_t D, float* lo_out, float* hi_out) {
+  float lows[16], highs[16];
+#if defined(__SSE2__)
+  __m128 lo4[4], hi4[4];
+  for (size_t k = 0; k < 4; ++k) lo4[k] = hi4[k] = _mm_loadu_ps(q + 4 * k);
+  for (size_t at = 16; at < D; at += 16) {
+    for (size_t k = 0; k < 4; ++k) {
+      const __m128 v = _mm_loadu_ps(q + at + 4 * k);
+      lo4[k] = _mm_min_ps(v, lo4[k]);
+      hi4[k] = _mm_max_ps(v, hi4[k]);
+    }
+  }
+  for (size_t k = 0; k < 4; ++k) {
+    _mm_storeu_ps(lows + 4 * k, lo4[k]);
+    _mm_storeu_ps(highs + 4 * k, hi4[k]);
+  }
+#else
+  for (size_t l = 0; l < 16; ++l) lows[l] = highs[l] = q[l];
+  for (size_t at = 16; at < D; at += 16) {
+    for (size_t l = 0; l < 16; ++l) {
+      const float v = q[at + l];
+      lows[l] = v < lows[l] ? v : lows[l];
+      highs[l] = v > highs[l] ? v : highs[l];
+    }
+  }
+#endif
+  float lo = lows[0], hi = highs[0];
+  for (size_t l = 1; l < 16; ++l) {
+    lo = lows[l] < lo ? lows[l] : lo;
+    hi = highs[l] > hi ? highs[l] : hi;
+  }
+  *lo_out = lo;
+  *hi_out = hi;
+}
+
+// qq_i = trunc(clamp((q_i - lo) * inv_delta + 0.5, 0, 15)), clamped before
+// the conversion so that a NaN (a non-finite coordinate, or infinity times
+// a zero inv_delta) becomes 0; their sum; and the squared rounding errors
+// (q_i - (lo + delta qq_i))^2 added into err2[i % 16].
+void quantise(const float* q, size_t D, float lo, float delta, float inv_delta, uint8_t* qq,
+              uint64_t* sum, float err2[16]) {
+#if defined(__SSE2__)
+  const __m128 vlo = _mm_set1_ps(lo), vdelta = _mm_set1_ps(delta), vinv = _mm_set1_ps(inv_delta);
+  const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps(), top = _mm_set1_ps(15.0f);
+  __m128 err[4] = {zero, zero, zero, zero};
+  __m128i total = _mm_setzero_si128();
+  for (size_t at = 0; at < D; at += 16) {
+    __m128i ints[4];
+    for (size_t k = 0; k < 4; ++k) {
+      const __m128 v = _mm_loadu_ps(q + at + 4 * k);
+      __m128 t = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(v, vlo), vinv), half);
+      t = _mm_min_ps(_mm_max_ps(t, zero), top);  // maxps gives its second operand for a NaN
+      ints[k] = _mm_cvttps_epi32(t);
+      const __m128 e = _mm_sub_ps(v, _mm_add_ps(vlo, _mm_mul_ps(vdelta, _mm_cvtepi32_ps(ints[k]))));
+      err[k] = _mm_add_ps(err[k], _mm_mul_ps(e, e));
+    }
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(ints[0], ints[1]), _mm_packs_epi32(ints[2], ints[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(qq + at), bytes);
+    total = _mm_add_epi64(total, _mm_sad_epu8(bytes, _mm_setzero_si128()));
+  }
+  for (size_t k = 0; k < 4; ++k) _mm_storeu_ps(err2 + 4 * k, err[k]);
+  uint64_t parts[2];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(parts), total);
+  *sum = parts[0] + parts[1];
+#else
+  uint64_t total = 0;
+  for (size_t at = 0; at < D; at += 16) {
+    for (size_t l = 0; l < 16; ++l) {
+      float t = (q[at + l] - lo) * inv_delta + 0.5f;
+      t = t >= 0.0f ? t : 0.0f;
+      t = t <= 15.0f ? t : 15.0f;
+      const int v = static_cast<int>(t);
+      qq[at + l] = static_cast<uint8_t>(v);
+      total += static_cast<uint64_t>(v);
+      const float e = q[at + l] - (lo + delta * static_cast<float>(v));
+      err2[l] += e * e;
+    }
+  }
+  *sum = total;
+#endif
+}
+
+}  // namespace
 
 
 void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float residual_norm2) {
@@ -12,11 +107,7 @@ void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float r
   bits_ = bits;
 
   float lo = 0, hi = 0;
-  if (padded_dim > 0) lo = hi = q[0];
-  for (size_t i = 1; i < padded_dim; ++i) {
-    lo = q[i] < lo ? q[i] : lo;
-    hi = q[i] > hi ? q[i] : hi;
-  }
+  if (padded_dim > 0) extremes(q, padded_dim, &lo, &hi);
   float delta = (hi - lo) / 15.0f;
   if (!std::isfinite(lo) || !std::isfinite(delta) || !(delta > 0)) {
     // A constant residual is represented exactly by lo alone (delta 0);
@@ -26,25 +117,11 @@ void QueryLut::prepare(const float* q, size_t padded_dim, unsigned bits, float r
   }
   const float inv_delta = delta > 0 ? 1.0f / delta : 0.0f;
 
-  // First the 4-bit values, then the tables a kernel builds from them. The
-  // rounding error (for the lower bound) sums in 16 float partial sums, so
-  // that the loop vectorises.
+  // First the 4-bit values, then the tables a kernel builds from them.
   qq_.resize(padded_dim);
   uint64_t sum_qq = 0;
   float err2[16] = {};
-  for (size_t at = 0; at < padded_dim; at += 16) {
-    uint32_t block_sum = 0;
-    for (size_t l = 0; l < 16; ++l) {
-      const size_t i = at + l;
-      int qq = delta > 0 ? static_cast<int>((q[i] - lo) * inv_delta + 0.5f) : 0;
-      qq = qq < 0 ? 0 : (qq > 15 ? 15 : qq);
-      qq_[i] = static_cast<uint8_t>(qq);
-      block_sum += static_cast<uint32_t>(qq);
-      const float e = q[i] - (lo + delta * static_cast<float>(qq));
-      err2[l] += e * e;
-    }
-    sum_qq += block_sum;
-  }
+  quantise(q, padded_dim, lo, delta, inv_delta, qq_.data(), &sum_qq, err2);
   double round_err2 = 0;
   for (float e : err2) round_err2 += e;
   planes_.resize(4 * words);

@@ -201,14 +201,24 @@ TEST(QueryLut, PlanesHoldBitKOfEachQuantisedCoordinate) {
         if (!std::isfinite(lo)) lo = 0;
       }
       const size_t words = dim / 64;
+      uint64_t sum = 0;
+      double err2 = 0;
       for (size_t i = 0; i < dim; ++i) {
         int qq = delta > 0 ? static_cast<int>((q[i] - lo) * (1.0f / delta) + 0.5f) : 0;
         qq = std::clamp(qq, 0, 15);
+        sum += static_cast<uint64_t>(qq);
+        const double e = static_cast<double>(q[i]) - (static_cast<double>(lo) + static_cast<double>(delta) * qq);
+        err2 += e * e;
         for (unsigned k = 0; k < 4; ++k) {
           ASSERT_EQ((kq.planes[k * words + i / 64] >> (i % 64)) & 1, static_cast<uint64_t>((qq >> k) & 1))
               << "dim " << dim << " shape " << shape << " at " << i << " bit " << k;
         }
       }
+      // The sum of the quantised values (in coef_0 = -2 m sum, m = 1.5) and
+      // the rounding error (in lb_err = 2 k (||q'|| + ||e||), ||q'|| = 1).
+      EXPECT_EQ(kq.coef_0, -3.0f * static_cast<float>(static_cast<double>(lo) * dim + static_cast<double>(delta) * sum));
+      const double round_err = std::isfinite(err2) ? std::sqrt(err2) : 0.0;
+      EXPECT_NEAR(kq.lb_err / (2 * QueryLut::kConfidence) - 1.0, round_err, 1e-5 * (1 + round_err)) << dim << " " << shape;
     }
   }
 }

@@ -85,6 +85,9 @@ TEST_P(SimdKernel, DistancesEqualScalarForEveryTailLength) {
   }
   const std::vector<float> a = GaussianVector(768, rng), b = GaussianVector(768, rng);
   EXPECT_EQ(table_->l2_sq(a.data(), b.data(), 768), scalar_.l2_sq(a.data(), b.data(), 768));
+  std::vector<uint8_t> codes(768);
+  for (uint8_t& c : codes) c = static_cast<uint8_t>(rng.below(256));
+  EXPECT_EQ(table_->rerank_l2_u8(a.data(), codes.data(), 768, 0.5f), scalar_.rerank_l2_u8(a.data(), codes.data(), 768, 0.5f));
 }
 
 TEST_P(SimdKernel, ScaleSearchSumsEqualScalar) {
