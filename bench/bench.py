@@ -546,7 +546,9 @@ def filtered_search(data, nlist, nprobes, args, work_dir, faiss, rabitq):
         out.append({"share": share, "passing_rows": int(len(rows)), "sweep": sweep,
                     "numpy_exact_qps": numpy_qps,
                     "nimbrel/faiss-ivfrabitq": ratio(mine, qps_at_recall(sweep["faiss-ivfrabitq"])),
-                    "nimbrel/numpy": ratio(mine, numpy_qps)})
+                    "nimbrel/numpy": ratio(mine, numpy_qps),
+                    # When faiss never reaches the target: against its highest-recall point.
+                    "nimbrel/faiss-ivfrabitq-best": ratio(mine, sweep["faiss-ivfrabitq"][-1]["qps"])})
     return out
 
 
@@ -562,6 +564,11 @@ def print_filtered(filtered):
         print(f"   QPS at R@10 >= {RECALL_TARGET}: nimbrel / faiss-ivfrabitq+bitmap "
               f"{fmt(f['nimbrel/faiss-ivfrabitq'], '.2f')}x, nimbrel / numpy exact "
               f"{fmt(f['nimbrel/numpy'], '.2f')}x")
+        if f["nimbrel/faiss-ivfrabitq"] is None and f.get("nimbrel/faiss-ivfrabitq-best") is not None:
+            best = f["sweep"]["faiss-ivfrabitq"][-1]
+            print(f"   faiss never reaches {RECALL_TARGET}; against its highest nprobe (R@10 "
+                  f"{best['recall']:.4f}) nimbrel at {RECALL_TARGET} is "
+                  f"{f['nimbrel/faiss-ivfrabitq-best']:.2f}x")
 
 
 # --------------------------------------------------------------------- main

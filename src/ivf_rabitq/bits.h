@@ -11,6 +11,24 @@
 
 namespace nimbrel {
 
+// The number of set bits. x86-64's baseline has no popcount instruction
+// (the compiler calls a library routine instead); processors that have one
+// use it.
+#if defined(__x86_64__) && !defined(__POPCNT__)
+__attribute__((target("popcnt"))) inline uint64_t popcount_instruction(uint64_t x) {
+  return static_cast<uint64_t>(__builtin_popcountll(x));
+}
+inline uint64_t popcount64(uint64_t x) {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+  }();
+  return has ? popcount_instruction(x) : static_cast<uint64_t>(__builtin_popcountll(x));
+}
+#else
+inline uint64_t popcount64(uint64_t x) { return static_cast<uint64_t>(__builtin_popcountll(x)); }
+#endif
+
 // Bits 0 .. count - 1 set (count at most 64).
 inline uint64_t low_bits(uint32_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 

@@ -1,12 +1,18 @@
 // The meaning of field tests, and the evaluation of a compiled filter on
 // one row or on a block of up to 64 consecutive rows.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
 #include "ivf_rabitq/bits.h"
 #include "ivf_rabitq/filter_program.h"
 #include "ivf_rabitq/json_text.h"
+#include "ivf_rabitq/kernels.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace nimbrel {
 
@@ -172,11 +178,61 @@ uint64_t BitsOf(uint32_t count, Pred&& pred) {
 
 enum class Cmp { kGt, kGe, kLt, kLe, kEq, kNaN };
 
+// The instruction set of the block comparisons: the kernels' choice (any
+// table above the portable one implies AVX2), or a test's.
+std::atomic<kernels::Isa> compare_isa{kernels::active().isa};
+
+#if defined(__x86_64__)
+// A full block of 64 with AVX-512 (8 values per comparison, straight into
+// a mask) or AVX2 (4 per comparison), on processors that have them; these
+// functions use intrinsics only. The predicates are the ordered, quiet
+// ones: false for a NaN, as C's comparisons are.
+template <Cmp C>
+constexpr int kPredicate = C == Cmp::kGt   ? _CMP_GT_OQ
+                           : C == Cmp::kGe ? _CMP_GE_OQ
+                           : C == Cmp::kLt ? _CMP_LT_OQ
+                           : C == Cmp::kLe ? _CMP_LE_OQ
+                           : C == Cmp::kEq ? _CMP_EQ_OQ
+                                           : _CMP_UNORD_Q;
+
+template <Cmp C>
+__attribute__((target("avx512f"))) uint64_t CompareBlock512(const double* x, double b) {
+  const __m512d bound = _mm512_set1_pd(b);
+  uint64_t out = 0;
+  for (unsigned j = 0; j < 8; ++j) {
+    const __m512d v = _mm512_loadu_pd(x + 8 * j);
+    const __mmask8 m = C == Cmp::kNaN ? _mm512_cmp_pd_mask(v, v, kPredicate<C>) : _mm512_cmp_pd_mask(v, bound, kPredicate<C>);
+    out |= static_cast<uint64_t>(m) << (8 * j);
+  }
+  return out;
+}
+
+template <Cmp C>
+__attribute__((target("avx2"))) uint64_t CompareBlock256(const double* x, double b) {
+  const __m256d bound = _mm256_set1_pd(b);
+  uint64_t out = 0;
+  for (unsigned j = 0; j < 16; ++j) {
+    const __m256d v = _mm256_loadu_pd(x + 4 * j);
+    const __m256d m = C == Cmp::kNaN ? _mm256_cmp_pd(v, v, kPredicate<C>) : _mm256_cmp_pd(v, bound, kPredicate<C>);
+    out |= static_cast<uint64_t>(_mm256_movemask_pd(m)) << (4 * j);
+  }
+  return out;
+}
+#endif
+
 // Bit i set when x[i] <cmp> b (kNaN: when x[i] is NaN), for i below count.
-// A full block of 64 goes two values per SSE2 comparison, where the
-// compiler leaves a byte loop over doubles scalar.
+// A full block of 64 goes to the widest comparisons the processor has
+// (two values per SSE2 comparison at least), where the compiler leaves a
+// byte loop over doubles scalar.
 template <Cmp C>
 uint64_t CompareBits(const double* x, uint32_t count, double b) {
+#if defined(__x86_64__)
+  if (count == 64) {
+    const kernels::Isa isa = compare_isa.load(std::memory_order_relaxed);
+    if (isa == kernels::Isa::kAvx512) return CompareBlock512<C>(x, b);
+    if (isa == kernels::Isa::kAvx2) return CompareBlock256<C>(x, b);
+  }
+#endif
 #if defined(__SSE2__)
   if (count == 64) {
     const __m128d bound = _mm_set1_pd(b);
@@ -206,6 +262,8 @@ uint64_t CompareBits(const double* x, uint32_t count, double b) {
 }
 
 }  // namespace
+
+kernels::Isa CompiledFilter::set_compare_isa(kernels::Isa isa) { return compare_isa.exchange(isa); }
 
 uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, uint32_t first,
                                       uint32_t count) const {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ivf_rabitq/filter_ast.h"
+#include "ivf_rabitq/kernels.h"
 #include "ivf_rabitq/predicate.h"
 
 namespace nimbrel::filter {
@@ -47,6 +48,10 @@ class CompiledFilter final : public Predicate {
   bool eval(const RowSource& rows, uint32_t row) const override;
   uint64_t eval_block(const RowSource& rows, uint32_t first, uint32_t count) const override;
   bool accepts_all() const override { return entry_ == kAccept; }
+  // The instruction set whole 64-row blocks of numbers are compared with
+  // (tests reach every one; a set the processor lacks must not be given).
+  // Returns the previous one.
+  static kernels::Isa set_compare_isa(kernels::Isa isa);
 
   // Filled by the compiler.
   int32_t entry_ = kAccept;

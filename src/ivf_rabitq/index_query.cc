@@ -517,7 +517,7 @@ uint64_t IvfIndex::count_passing(const Predicate& filter, uint64_t first, uint64
   const uint64_t main_n = manifest_.n, end = first + count;
   uint64_t passing = 0;
   for_each_group(&filter, main_rows_, first, std::min(end, main_n), [&](uint64_t, uint64_t pass) {
-    passing += static_cast<uint64_t>(__builtin_popcountll(pass));
+    passing += popcount64(pass);
   });
   for (uint64_t row = std::max(first, main_n); row < end; ++row) {
     passing += filter.eval(delta_rows_, static_cast<uint32_t>(row - main_n)) ? 1 : 0;

@@ -117,7 +117,7 @@ uint64_t IvfIndex::count_matching(const Predicate* filter) const {
   uint64_t count = 0;
   auto count_range = [&](uint64_t lo, uint64_t hi) {
     uint64_t c = 0;
-    m.each_main_group(lo, hi, [&](uint64_t, uint64_t pass) { c += static_cast<uint64_t>(__builtin_popcountll(pass)); });
+    m.each_main_group(lo, hi, [&](uint64_t, uint64_t pass) { c += popcount64(pass); });
     return c;
   };
   if (n >= kParallelRows) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "ivf_rabitq/field_schema.h"
+#include "ivf_rabitq/filter_program.h"
+#include "ivf_rabitq/kernels.h"
 #include "ivf_rabitq/predicate.h"
 
 namespace nimbrel {
@@ -201,6 +203,15 @@ class Generator {
   std::mt19937_64 rng_;
 };
 
+// The instruction sets this processor can compare blocks with.
+std::vector<kernels::Isa> SupportedIsas() {
+  std::vector<kernels::Isa> out;
+  for (kernels::Isa isa : {kernels::Isa::kScalar, kernels::Isa::kAvx2, kernels::Isa::kAvx512}) {
+    if (kernels::table_for(isa) != nullptr) out.push_back(isa);
+  }
+  return out;
+}
+
 void expect_agreement(const Rows& rows, const std::set<std::string>& skip, uint64_t seed, int n_filters) {
   Generator gen(seed);
   for (int i = 0; i < n_filters; ++i) {
@@ -220,13 +231,17 @@ void expect_agreement(const Rows& rows, const std::set<std::string>& skip, uint6
       for (const json& m : rows.metas) ASSERT_TRUE(reference_eval(f, m)) << f.dump();
     }
     // Blocks of every size from 1 to 64 rows at shifting starts agree with
-    // the row-by-row evaluation.
+    // the row-by-row evaluation, whatever the width of the comparisons.
     const uint32_t n = static_cast<uint32_t>(rows.metas.size());
-    for (uint32_t first = 0, count = 1 + i % 64; first < n; first += count, count = count % 64 + 1) {
-      const uint32_t c = std::min(count, n - first);
-      uint64_t want = 0;
-      for (uint32_t j = 0; j < c; ++j) want |= static_cast<uint64_t>((*compiled)->eval(rows.source, first + j)) << j;
-      ASSERT_EQ((*compiled)->eval_block(rows.source, first, c), want) << f.dump() << " rows " << first << "+" << c;
+    for (kernels::Isa isa : SupportedIsas()) {
+      const kernels::Isa was = filter::CompiledFilter::set_compare_isa(isa);
+      for (uint32_t first = 0, count = 1 + i % 64; first < n; first += count, count = count % 64 + 1) {
+        const uint32_t c = std::min(count, n - first);
+        uint64_t want = 0;
+        for (uint32_t j = 0; j < c; ++j) want |= static_cast<uint64_t>((*compiled)->eval(rows.source, first + j)) << j;
+        ASSERT_EQ((*compiled)->eval_block(rows.source, first, c), want) << f.dump() << " rows " << first << "+" << c;
+      }
+      filter::CompiledFilter::set_compare_isa(was);
     }
   }
 }
@@ -274,10 +289,14 @@ TEST(FilterSemantics, WholeBlocksAgreeAtTheBoundsThemselves) {
                            R"({"n": {"$ne": 2}})", R"({"n": {"$exists": false}})", R"({"s": {"$in": ["a", "x"]}})",
                            R"({"$or": [{"n": 2}, {"s": {"$ne": "b"}}]})"}) {
     auto f = compile_ok(text, rows.columns.fields);
-    for (uint32_t first = 0; first < 256; first += 64) {
-      uint64_t want = 0;
-      for (uint32_t j = 0; j < 64; ++j) want |= static_cast<uint64_t>(f->eval(rows.source, first + j)) << j;
-      EXPECT_EQ(f->eval_block(rows.source, first, 64), want) << text << " at " << first;
+    for (kernels::Isa isa : SupportedIsas()) {
+      const kernels::Isa was = filter::CompiledFilter::set_compare_isa(isa);
+      for (uint32_t first = 0; first < 256; first += 64) {
+        uint64_t want = 0;
+        for (uint32_t j = 0; j < 64; ++j) want |= static_cast<uint64_t>(f->eval(rows.source, first + j)) << j;
+        EXPECT_EQ(f->eval_block(rows.source, first, 64), want) << text << " at " << first << " isa " << int(isa);
+      }
+      filter::CompiledFilter::set_compare_isa(was);
     }
   }
 }
