@@ -207,6 +207,27 @@ __attribute__((target("avx512f"))) uint64_t CompareBlock512(const double* x, dou
   return out;
 }
 
+__attribute__((target("avx512f"))) uint64_t EqualBlock512(const uint32_t* x, uint32_t v) {
+  const __m512i value = _mm512_set1_epi32(static_cast<int>(v));
+  uint64_t out = 0;
+  for (unsigned j = 0; j < 4; ++j) {
+    const __m512i c = _mm512_loadu_si512(x + 16 * j);
+    out |= static_cast<uint64_t>(_mm512_cmpeq_epi32_mask(c, value)) << (16 * j);
+  }
+  return out;
+}
+
+__attribute__((target("avx2"))) uint64_t EqualBlock256(const uint32_t* x, uint32_t v) {
+  const __m256i value = _mm256_set1_epi32(static_cast<int>(v));
+  uint64_t out = 0;
+  for (unsigned j = 0; j < 8; ++j) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 8 * j));
+    const __m256i m = _mm256_cmpeq_epi32(c, value);
+    out |= static_cast<uint64_t>(_mm256_movemask_ps(_mm256_castsi256_ps(m))) << (8 * j);
+  }
+  return out;
+}
+
 template <Cmp C>
 __attribute__((target("avx2"))) uint64_t CompareBlock256(const double* x, double b) {
   const __m256d bound = _mm256_set1_pd(b);
@@ -261,6 +282,18 @@ uint64_t CompareBits(const double* x, uint32_t count, double b) {
   });
 }
 
+// Bit i set when x[i] == v, for i below count (string codes).
+uint64_t EqualBits(const uint32_t* x, uint32_t count, uint32_t v) {
+#if defined(__x86_64__)
+  if (count == 64) {
+    const kernels::Isa isa = compare_isa.load(std::memory_order_relaxed);
+    if (isa == kernels::Isa::kAvx512) return EqualBlock512(x, v);
+    if (isa == kernels::Isa::kAvx2) return EqualBlock256(x, v);
+  }
+#endif
+  return BitsOf(count, [&](uint32_t i) { return x[i] == v; });
+}
+
 }  // namespace
 
 kernels::Isa CompiledFilter::set_compare_isa(kernels::Isa isa) { return compare_isa.exchange(isa); }
@@ -312,7 +345,7 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
       const uint32_t* column = step.column < rows.str.size() ? rows.str[step.column] : nullptr;
       if (column == nullptr) return step.no_value ? low_bits(count) : 0;
       const uint32_t* code = column + first;
-      const uint64_t none = BitsOf(count, [&](uint32_t i) { return code[i] == kNoCode; });
+      const uint64_t none = EqualBits(code, count, kNoCode);
       uint64_t held;
       if (step.kind == StepKind::kStrHasValue) {
         held = step.no_value ? 0 : low_bits(count);
@@ -320,7 +353,7 @@ uint64_t CompiledFilter::column_block(const Step& step, const RowSource& rows, u
         held = 0;
         for (uint32_t k = 0; k < step.count; ++k) {
           const uint32_t v = codes_[step.first + k];
-          held |= BitsOf(count, [&](uint32_t i) { return code[i] == v; });
+          held |= EqualBits(code, count, v);
         }
         if (step.negate) held = ~held & low_bits(count);
       } else {
