@@ -52,7 +52,7 @@ else
 fi
 
 PYTHON="$VENV/bin/python"
-tools=("scikit-build-core>=0.9" ninja pytest numpy hypothesis)
+tools=("scikit-build-core>=0.9" ninja pytest numpy hypothesis mypy)
 if ! system_cmake_ok; then
     tools+=("cmake>=$CMAKE_MIN")
     step "installing Python build and test tools into .venv, with CMake from PyPI (the system's is older than $CMAKE_MIN)"

@@ -26,4 +26,10 @@ step "configuring and compiling the module, installing it into .venv (pip instal
 pip_install --no-build-isolation .
 step "testing the Python module (pytest)"
 # Run from tests/ so the installed module is imported, not the source tree.
-cd tests && "$PYTHON" -m pytest -q -p no:cacheprovider .
+(cd tests && "$PYTHON" -m pytest -q -p no:cacheprovider .)
+
+# The wheel a user would install: built from the same build directory,
+# repaired to carry its libraries, tried in a fresh environment.
+step "building the manylinux wheel (scripts/wheel.sh)"
+wheel="$(scripts/wheel.sh build/dist | tail -n 1)"
+scripts/check-wheel.sh "$wheel"
