@@ -223,8 +223,10 @@ def faiss_build(faiss, kind, base, nlist, n_bits, rerank):
     if kind == "faiss-ivfflat":
         index = ivf = faiss.IndexIVFFlat(faiss.IndexFlatL2(dim), dim, nlist)
     elif kind == "faiss-ivfpqfs":
-        # 4-bit sub-quantisers, as many bits per vector as nimbrel's codes.
-        m = max(1, dim * n_bits // 4)
+        # 4-bit sub-quantisers, as many bits per vector as nimbrel's codes
+        # where the dimension allows (the sub-quantisers must divide it, and
+        # there can be at most one per dimension); the report prints both.
+        m = min(dim, max(1, dim * n_bits // 4))
         while dim % m:
             m -= 1
         ivf = faiss.IndexIVFPQFastScan(faiss.IndexFlatL2(dim), dim, nlist, m, 4)
@@ -452,6 +454,9 @@ def print_report(result):
     print(f"   nimbrel: n_bits={s['n_bits']} rerank={s['rerank']}; faiss {fs.get('version')}: "
           f"IVFRaBitQ nb_bits={fs.get('ivfrabitq_nb_bits')} qb={fs.get('ivfrabitq_qb')} "
           f"+ IndexRefineFlat k_factor={fs.get('k_factor')}")
+    if "ivfpqfs_bits_per_vector" in fs:
+        print(f"   code bits per vector: nimbrel {s.get('nimbrel_code_bits_per_vector')}, "
+              f"IVFPQFastScan {fs['ivfpqfs_bits_per_vector']}")
     load, cores = s["machine"]["load_average_at_start"][0], s["machine"]["cpu_count"]
     if load > 0.5 * cores:
         print(f"   warning: load average {load:.1f} on {cores} cores at start; "
@@ -674,6 +679,10 @@ def run_dataset(datasets, name, args):
         "version": faiss.__version__, "ivfrabitq_nb_bits": int(rabitq.rabitq.nb_bits),
         "ivfrabitq_qb": int(rabitq.qb), "refine": "IndexRefineFlat",
         "k_factor": args.rerank / K, "kmeans_niter": int(rabitq.cp.niter)}
+    fastscan = faiss_indexes["faiss-ivfpqfs"][1]
+    result["faiss_settings"]["ivfpqfs_bits_per_vector"] = int(fastscan.pq.M) * int(fastscan.pq.nbits)
+    # nimbrel's codes cover the dimension padded to a multiple of 64.
+    result["nimbrel_code_bits_per_vector"] = args.n_bits * ((data.dim + 63) // 64 * 64)
     result["ratios"] = summarise(result)
     if not args.skip_nimbrel and "nimbrel" in result["sweep"]:
         print(f"[{name}] filtered search ...", flush=True)

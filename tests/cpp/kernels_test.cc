@@ -224,6 +224,12 @@ TEST(Kernels, BlockEstimateEqualsTheRowByRowEstimate) {
         kScalarTable.estimate(q, b.rows.data(), b.factors.data(), kBlockRows, want.data(), nullptr);
         kScalarTable.block_estimate(q, b.block.data() + 1, b.factors.data(), got.data());
         ASSERT_EQ(got, want) << "D " << D << " bits " << bits << " extreme " << extreme;
+        // The one-lookup-at-a-time reference, which this processor's
+        // portable table may not use.
+        std::vector<uint64_t> want_sums(kBlockRows), got_sums(kBlockRows);
+        kScalarTable.popcount_sums(q, b.rows.data(), kBlockRows, want_sums.data());
+        block_sums_plain(q, b.block.data() + 1, got_sums.data());
+        ASSERT_EQ(got_sums, want_sums) << "D " << D << " bits " << bits << " extreme " << extreme;
       }
     }
   }
