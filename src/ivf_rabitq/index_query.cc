@@ -52,6 +52,12 @@ std::atomic<double> filter_first_share{0.05};
 // simply counted).
 constexpr size_t kFilterSampleGroups = 64;
 
+// Ranking one passing row exactly costs about this many times estimating
+// one probed row (measured at 128-d: 30 ns against 2.4 ns a row). When the
+// passing rows cost less to rank than the probed lists to scan, the exact
+// path is both faster and better.
+constexpr double kExactRowCost = 12.0;
+
 // Bit i set where v[i] <= t (n at most 64), and for every row when t is
 // +inf, so that NaN estimates can still enter a pool that is not full.
 inline uint64_t at_most(const float* v, size_t n, float t) {
@@ -303,7 +309,8 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
   if (filter != nullptr) {
     const double passing = estimate_passing(*filter);
     const double probed_share = std::min(1.0, static_cast<double>(nprobe) / static_cast<double>(n_lists));
-    if (passing <= static_cast<double>(pool_capacity) || passing * probed_share < static_cast<double>(k)) {
+    if (passing <= static_cast<double>(pool_capacity) || passing * probed_share < static_cast<double>(k) ||
+        passing * kExactRowCost <= static_cast<double>(total_rows) * probed_share) {
       return search_passing_locked(query, k, *filter);
     }
     // Testing the filter before estimating pays when many 64-row groups
