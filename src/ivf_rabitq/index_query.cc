@@ -128,6 +128,17 @@ class CandidatePool {
   Candidate cut_{std::numeric_limits<float>::infinity(), std::numeric_limits<uint32_t>::max()};
 };
 
+// Whether `pool` takes a row estimated at *est, which becomes the estimate
+// it enters with. A NaN estimate (an overflowing query, damaged factors)
+// ranks last instead of never: the row is still a candidate while the pool
+// has room, so ensure_target_k does not lose it.
+inline bool pool_takes(const CandidatePool& pool, float* est) {
+  if (*est <= pool.threshold()) return true;
+  if (!std::isnan(*est)) return false;
+  *est = std::numeric_limits<float>::infinity();
+  return *est <= pool.threshold();
+}
+
 // The k best exact hits seen so far, as a max-heap under hit_less.
 class TopK {
  public:
@@ -361,11 +372,7 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
       for (; pass != 0; pass &= pass - 1) {
         const size_t j = g + static_cast<size_t>(__builtin_ctzll(pass));
         float est = st.est[j];
-        if (!(est <= st.pool.threshold())) {
-          if (!std::isnan(est)) continue;
-          est = std::numeric_limits<float>::infinity();
-          if (!(est <= st.pool.threshold())) continue;
-        }
+        if (!pool_takes(st.pool, &est)) continue;
         const uint32_t row = first + static_cast<uint32_t>(j);
         if (has_tombstones && tombstones_.contains(row)) continue;
         st.pool.push({est, row});
@@ -390,14 +397,7 @@ std::vector<Hit> IvfIndex::search_core_locked(const float* query, uint64_t k, ui
       for (uint64_t may = at_most(st.est.data() + j0, m, st.pool.threshold()); may != 0; may &= may - 1) {
         const size_t j = j0 + static_cast<size_t>(__builtin_ctzll(may));
         float est = st.est[j];
-        if (!(est <= st.pool.threshold())) {
-          // A NaN estimate (an overflowing query, damaged factors) ranks
-          // last instead of never: the row is still a candidate while the
-          // pool has room, so ensure_target_k does not lose it.
-          if (!std::isnan(est)) continue;
-          est = std::numeric_limits<float>::infinity();
-          if (!(est <= st.pool.threshold())) continue;
-        }
+        if (!pool_takes(st.pool, &est)) continue;
         const uint32_t row = row_of(j);
         if (!admissible(row)) continue;
         st.pool.push({est, row});
