@@ -36,6 +36,7 @@ if "--child-counts" not in sys.argv:
 import numpy as np  # noqa: E402
 
 import nimbrel  # noqa: E402
+from bench_util import fastest  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 DIM, LISTS, SEED = 128, 1000, 7
@@ -72,18 +73,9 @@ def per_query(fn, queries):
     return (time.perf_counter() - start) / len(queries), out
 
 
-def best(fn, reps=10):
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def counts(h, rows):
     b = (np.arange(rows) % 100).astype(np.float64)
-    return {name: (best(lambda: h.count_matching(f)), best(lambda: npf(b))) for name, f, npf in COUNTS}
+    return {name: (fastest(lambda: h.count_matching(f), 10), fastest(lambda: npf(b), 10)) for name, f, npf in COUNTS}
 
 
 def main():

@@ -43,7 +43,7 @@ sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
 from fuse_model import fuse_model  # noqa: E402
 
 import nimbrel  # noqa: E402
-from bench_util import fresh_dir  # noqa: E402
+from bench_util import fastest, fresh_dir  # noqa: E402
 
 FULL = {"rows": 1_000_000, "passes": 20}
 QUICK = {"rows": 50_000, "passes": 3}
@@ -112,16 +112,6 @@ def model(q, parallel):
     return fuse_model(**q, lookup=lookup)
 
 
-def best_of(fn, passes):
-    fn()  # warm-up: faults the looked-up pages in
-    times = []
-    for _ in range(passes):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
-
-
 def same(a, b):
     """Equal 8-tuples, float lists compared by their bits."""
     bits = lambda xs: [struct.pack("<d", x) for x in xs]  # noqa: E731
@@ -152,9 +142,9 @@ def main():
     res = {"machine": platform.machine(), "rows_per_source": rows, "pooled_rows": n_rows,
            "cells": cells, "matched_cells": matched, "filled_cells": filled, "returned": len(out[1])}
     for label, parallel in (("1t", False), ("all", True)):
-        t_native = best_of(lambda: native(q, parallel), cfg["passes"])
-        t_model = best_of(lambda: model(q, parallel), cfg["passes"])
-        t_bare = best_of(lambda: native(no_fill, parallel), cfg["passes"])
+        t_native = fastest(lambda: native(q, parallel), cfg["passes"], warm_up=True)
+        t_model = fastest(lambda: model(q, parallel), cfg["passes"], warm_up=True)
+        t_bare = fastest(lambda: native(no_fill, parallel), cfg["passes"], warm_up=True)
         res[f"native_ms_{label}"] = t_native * 1e3
         res[f"model_ms_{label}"] = t_model * 1e3
         res[f"speedup_{label}"] = t_model / t_native

@@ -1,7 +1,21 @@
 """Pieces every benchmark script needs."""
 
 import shutil
+import time
 from pathlib import Path
+
+
+def fastest(fn, passes, warm_up=False):
+    """The shortest of `passes` timed calls of fn(), in seconds (after one
+    untimed call when warm_up: it faults memory-mapped pages in)."""
+    if warm_up:
+        fn()
+    times = []
+    for _ in range(passes):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
 
 
 def fresh_dir(path: Path):
