@@ -26,7 +26,7 @@ def test_first_build_is_in_place_at_generation_zero_and_a_rebuild_swaps(tmp_path
     assert generation_of(seg_path) == 0
     assert sorted(os.listdir(tmp_path)) == ["seg", "seg.lock"]
     assert_lock_is_free(seg_path)
-    assert (h.count(), h.stats(), h.fit_count(), h.format_version()) == (300, (300, 0, 0), 300, (4, 4))
+    assert (h.count(), h.stats(), h.fit_count(), h.format_version()) == (300, (300, 0, 0), 300, (3, 3))
     # No explicit scale: the largest absolute input value.
     assert h.quant_scale() == pytest.approx(float(np.abs(vectors).max()), rel=1e-6)
 

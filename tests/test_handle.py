@@ -3,7 +3,9 @@
 import fcntl
 import os
 import shutil
+import struct
 import time
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -107,7 +109,37 @@ def test_a_lost_format_file_is_refused_rather_than_read_with_the_old_rotation(se
     os.remove(os.path.join(seg_path, "format.bin"))
     with pytest.raises(OSError) as e:
         nimbrel.ZevireDarir(seg_path, 4)
-    assert str(e.value) == "corrupt index: format.bin: missing (manifest.bin records format 4)"
+    assert str(e.value) == "corrupt index: format.bin: missing (manifest.bin records row format 4)"
+
+
+def rewrite_header_file(path, edit):
+    with open(path, "rb") as f:
+        raw = f.read()
+    body = edit(raw[8:])
+    with open(path, "wb") as f:
+        f.write(raw[:4] + struct.pack("<I", zlib.crc32(body)) + body)
+
+
+def test_format_version_reports_the_number_on_disk_and_this_build_writes_three(seg_path):
+    vectors = random_vectors(300, 4)
+    h = build_segment(seg_path, vectors, n_clusters=3)
+    assert h.format_version() == (3, 3)
+    want = [ids_of(h.search(vectors[i].tobytes(), 5, nprobe=3)) for i in range(0, 300, 30)]
+    h.close()
+    # Blocked codes as the builds that numbered them 4 wrote them: still
+    # read as blocks, and compacted to format 3.
+    rewrite_header_file(os.path.join(seg_path, "format.bin"), lambda body: struct.pack("<I", 4))
+    h = nimbrel.ZevireDarir(seg_path, 4)
+    assert h.format_version() == (4, 3)
+    assert [ids_of(h.search(vectors[i].tobytes(), 5, nprobe=3)) for i in range(0, 300, 30)] == want
+    h.compact()
+    assert h.format_version() == (3, 3)
+    assert [ids_of(h.search(vectors[i].tobytes(), 5, nprobe=3)) for i in range(0, 300, 30)] == want
+    # A segment from before format.bin: its manifest records no row format.
+    h.close()
+    rewrite_header_file(os.path.join(seg_path, "manifest.bin"), lambda body: body[:-4])
+    os.remove(os.path.join(seg_path, "format.bin"))
+    assert nimbrel.ZevireDarir(seg_path, 4).format_version() == (1, 3)
 
 
 # ---- the path ----------------------------------------------------------------------
@@ -227,7 +259,7 @@ def test_close_lets_go_status_readers_do_not_reopen_and_the_next_query_does(seg_
     before = nimbrel.ivf_open_count()
     assert (h.count(), h.stats(), h.fit_count(), h.quant_scale()) == (0, (0, 0, 0), 0, 0.0)
     assert nimbrel.ivf_open_count() == before
-    assert h.format_version() == (4, 4)
+    assert h.format_version() == (3, 3)
     assert nimbrel.ivf_open_count() == before + 1
     assert h.count() == 100
     h.close()

@@ -48,11 +48,10 @@
 
 namespace nimbrel {
 
-// 4: codes in 32-row blocks per list; 3: the structured rotation; 1 and
-// 2: the dense rotation. Formats 1 to 3 store every code one row after
-// another.
-inline constexpr uint32_t kFormatVersion = 4;
-inline constexpr uint32_t kFirstBlockedFormat = 4;
+// The format version this build writes and reports: 3, the structured
+// rotation (1 and 2: the dense one). The layout of the codes is the
+// manifest's row format (segment_format.h).
+inline constexpr uint32_t kFormatVersion = 3;
 inline constexpr uint64_t kSlotCapacity = 0xFFFFFFFFull;
 
 // The slot guard: rows are numbered by u32 slots, 0xFFFFFFFF is never a
@@ -489,7 +488,7 @@ class IvfIndex {
   Rotator rotator_;
   size_t padded_dim_ = 0;
   size_t code_bytes_ = 0;
-  bool blocked_codes_ = false;  // codes.bin holds 32-row blocks (format 4 on)
+  bool blocked_codes_ = false;  // codes.bin holds 32-row blocks (row format 4)
   std::vector<float> rotated_centroids_;  // n_lists * padded_dim
   std::map<std::string, uint32_t> crcs_;
   std::set<std::string> skip_;            // build-time skip list + the handle's skip set

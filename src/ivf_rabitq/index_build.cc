@@ -340,7 +340,7 @@ Status BuildImpl(const BuildInput& in) {
   m.fit_count = n;
   m.n_bits = static_cast<uint32_t>(in.n_bits);
   m.seed = in.seed;
-  m.format_version = kFormatVersion;
+  m.row_format = segment::kBlockedRowFormat;
   m.pca_mean = in.pca_mean;
   m.pca_comps = in.pca_comps;
   m.quant_scale = in.quant_scale;

@@ -98,7 +98,7 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
       const RowFactors* main_factors = reinterpret_cast<const RowFactors*>(metas_.data());
       uint8_t scale[segment::kScaleRecordBytes];
       // Codes are read back one row at a time and arranged afresh: the
-      // lists change, and a format-3 segment's rows are not in blocks.
+      // lists change, and the rows of row format 3 are not in blocks.
       CodeArranger arranger(list_offsets.data(), n_lists, code_bytes_);
       std::vector<uint8_t> code(code_bytes_);
       auto write_code = [&]() -> Status {
@@ -177,7 +177,7 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
     m.n = n;
     m.list_offsets = list_offsets;
     m.sparse_postings.clear();
-    m.format_version = kFormatVersion;
+    m.row_format = segment::kBlockedRowFormat;
     const std::set<std::string> skip(manifest_.skip_fields.begin(), manifest_.skip_fields.end());
     NIMBREL_RETURN_IF_ERROR(segment_writer::write_ids(files, texts));
     NIMBREL_RETURN_IF_ERROR(segment_writer::write_metadata(files, texts));

@@ -120,9 +120,9 @@ class IvfIndexOpener {
     return unwrap_header(magic, *bytes, name);
   }
 
-  static std::string Unsupported(uint32_t version) {
-    return "unsupported format version " + U(version) + " (this build reads " +
-           U(segment::kOldestReadableFormat) + " to " + U(kFormatVersion) + ")";
+  static std::string Unsupported(const char* what, uint32_t version, uint32_t newest) {
+    return std::string("unsupported ") + what + " " + U(version) + " (this build reads " +
+           U(segment::kOldestReadableFormat) + " to " + U(newest) + ")";
   }
 
   Status ReadFormat() {
@@ -133,30 +133,34 @@ class IvfIndexOpener {
     record::Reader r(body.data(), body.size());
     uint32_t version;
     if (!r.u32(&version)) return corrupt_file(segment::kFormatFile, r.error());
-    if (version < segment::kOldestReadableFormat || version > kFormatVersion) {
-      return corrupt_file(segment::kFormatFile, Unsupported(version));
+    if (version < segment::kOldestReadableFormat || version > segment::kNewestReadableFormat) {
+      return corrupt_file(segment::kFormatFile, Unsupported("format version", version, segment::kNewestReadableFormat));
     }
     format_file_version_ = version;
     return Status::Ok();
   }
 
-  // format.bin and the version the manifest records must agree. Only a
-  // manifest that records none (written before it did) may lack format.bin,
-  // which then means version 1, the format that predates the file.
+  // format.bin and the row format the manifest records must agree; the
+  // row format chooses the code layout. Only a manifest that records none
+  // (written before it did) may lack format.bin, which then means version
+  // 1, the format that predates the file; such a manifest's rows follow
+  // format.bin's number.
   Status ReconcileFormat() {
-    const uint32_t recorded = idx_->manifest_.format_version;
-    if (recorded == 0) {
+    uint32_t row_format = idx_->manifest_.row_format;
+    if (row_format == 0) {
       idx_->format_version_ = format_file_version_ != 0 ? format_file_version_ : 1;
-    } else if (recorded < segment::kOldestReadableFormat || recorded > kFormatVersion) {
-      return corrupt_file(segment::kManifestFile, Unsupported(recorded));
+      row_format = idx_->format_version_;
+    } else if (row_format < segment::kOldestReadableFormat || row_format > segment::kNewestRowFormat) {
+      return corrupt_file(segment::kManifestFile, Unsupported("row format", row_format, segment::kNewestRowFormat));
     } else if (format_file_version_ == 0) {
-      return corrupt_file(segment::kFormatFile, "missing (manifest.bin records format " + U(recorded) + ")");
-    } else if (format_file_version_ != recorded) {
-      return corrupt_file(segment::kFormatFile, "version " + U(format_file_version_) +
-                                               " contradicts format " + U(recorded) + " recorded in manifest.bin");
+      return corrupt_file(segment::kFormatFile, "missing (manifest.bin records row format " + U(row_format) + ")");
+    } else if (!segment::format_agrees_with_row_format(format_file_version_, row_format)) {
+      return corrupt_file(segment::kFormatFile, "version " + U(format_file_version_) + " contradicts row format " +
+                                               U(row_format) + " recorded in manifest.bin");
     } else {
-      idx_->format_version_ = recorded;
+      idx_->format_version_ = format_file_version_;
     }
+    idx_->blocked_codes_ = row_format == segment::kBlockedRowFormat;
     const Manifest& m = idx_->manifest_;
     if (idx_->format_version_ < 3 && m.n_lists > 0 && m.dim > kMaxDenseRotationDim) {
       return Status::InvalidData("unsupported segment: format " + U(idx_->format_version_) + " with dim " +
@@ -245,7 +249,6 @@ class IvfIndexOpener {
     const unsigned __int128 n = m.n;
     x.padded_dim_ = padded_dim_for(m.dim);
     x.code_bytes_ = code_bytes_for(x.padded_dim_, m.n_bits);
-    x.blocked_codes_ = x.format_version_ >= kFirstBlockedFormat;
 
     NIMBREL_RETURN_IF_ERROR(Map(segment::kCodesFile, A::kHot, kRequired, &x.codes_));
     NIMBREL_RETURN_IF_ERROR(CheckSize(segment::kCodesFile, x.codes_, n * x.code_bytes_));

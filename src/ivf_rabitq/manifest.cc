@@ -66,7 +66,7 @@ bool ReadManifest(record::Reader& r, Manifest* m) {
   }
   // Appended later: older manifests end here, and readers ignore any bytes
   // after the field (fewer than four of them included).
-  if (r.remaining() >= 4 && !r.u32(&m->format_version)) return false;
+  if (r.remaining() >= 4 && !r.u32(&m->row_format)) return false;
   return true;
 }
 
@@ -157,7 +157,7 @@ std::vector<uint8_t> encode_manifest(const Manifest& m) {
       w.f32(weight);
     }
   }
-  if (m.format_version != 0) w.u32(m.format_version);
+  if (m.row_format != 0) w.u32(m.row_format);
   return w.take();
 }
 

@@ -34,11 +34,13 @@ struct Manifest {
   std::vector<std::string> skip_fields;  // fields the build gave no typed column
   // Legacy sparse postings (term -> (row, weight)); empty when sparse.bin exists.
   std::map<uint32_t, std::vector<std::pair<uint32_t, float>>> sparse_postings;
-  // The format version the rows were written at, kept here too because
-  // the manifest is always checksummed and read whole: a lost or replaced
-  // format.bin must not make the rows be read with another rotation.
-  // 0: not recorded (a manifest written before this field existed).
-  uint32_t format_version = 0;
+  // How the rows were encoded: their rotation and the layout of their
+  // codes (segment::kBlockedRowFormat ...). Kept here because the manifest
+  // is always checksummed and read whole: a lost or replaced format.bin
+  // must not make the rows be read with another rotation, and format.bin's
+  // number alone does not tell the code layout. 0: not recorded (a
+  // manifest written before this field existed).
+  uint32_t row_format = 0;
 };
 
 std::vector<uint8_t> encode_manifest(const Manifest& m);

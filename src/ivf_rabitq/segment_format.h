@@ -45,8 +45,34 @@ inline constexpr size_t kScaleExponentAt = 4;    // the exponent code's byte in 
 inline constexpr size_t kIdHashEntryBytes = 16;  // u64 hash, u32 row, u32 zero
 inline constexpr size_t kOffsetBytes = 8;        // u64 entries of ids_off.bin / meta_off.bin
 
-// The rotation and the bit-plane layout follow the format version: 3 is
-// what this build writes; 1 and 2 are read.
+// format.bin holds the format version callers see. This build writes 3
+// and reads 1 to 4: 4 was written by builds that gave the 32-row code
+// blocks a version number of their own.
 inline constexpr uint32_t kOldestReadableFormat = 1;
+inline constexpr uint32_t kNewestReadableFormat = 4;
+
+// The manifest's row format says how the rows were encoded: 1 and 2 the
+// dense rotation, 3 the structured rotation with codes one row after
+// another, 4 the structured rotation with each list's codes in 32-row
+// blocks, which this build writes. Format 3 comes with row format 3 or 4,
+// so it is the row format that chooses the layout. It is the manifest's
+// old format-version field, not a new one after it: earlier builds skip
+// trailing manifest bytes but check this field (equal to format.bin's
+// version, and at most their newest), so they refuse row format 4 beside
+// format 3 rather than read the blocks as rows.
+inline constexpr uint32_t kBlockedRowFormat = 4;
+inline constexpr uint32_t kNewestRowFormat = 4;
+
+// The format version written beside a row format.
+inline constexpr uint32_t format_of_row_format(uint32_t row_format) {
+  return row_format == kBlockedRowFormat ? 3 : row_format;
+}
+
+// Whether format.bin's version may stand beside the manifest's row format:
+// the version written with it, or 4 beside blocked codes written under
+// their own number.
+inline constexpr bool format_agrees_with_row_format(uint32_t format, uint32_t row_format) {
+  return format == format_of_row_format(row_format) || (row_format == kBlockedRowFormat && format == 4);
+}
 
 }  // namespace nimbrel::segment

@@ -195,7 +195,7 @@ Status finish(const DataFileSet& files, const Manifest& m, uint64_t generation) 
   NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(dir, segment::kCrcsFile),
                                                wrap_with_header(segment::kCrcsMagic, crcs.bytes())));
   record::Writer format;
-  format.u32(m.format_version);
+  format.u32(segment::format_of_row_format(m.row_format));
   NIMBREL_RETURN_IF_ERROR(storage::write_bytes(platform::JoinPath(dir, segment::kFormatFile),
                                                wrap_with_header(segment::kFormatMagic, format.bytes())));
   NIMBREL_RETURN_IF_ERROR(storage::write_generation(dir, generation));

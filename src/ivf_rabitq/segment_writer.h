@@ -68,9 +68,9 @@ Result<std::vector<FieldSchema>> write_typed_columns(DataFileSet& files, const R
                                                      const std::set<std::string>& skip);
 
 // Flushes the directory, removes a stale delta.bin, deleted.bin, wal.bin
-// and wal.corrupt.bin, then writes crcs.bin, format.bin (the manifest's
-// format version), `generation` and, last, manifest.bin, and flushes the
-// parent directory.
+// and wal.corrupt.bin, then writes crcs.bin, format.bin (the format
+// version of the manifest's row format), `generation` and, last,
+// manifest.bin, and flushes the parent directory.
 Status finish(const DataFileSet& files, const Manifest& m, uint64_t generation);
 
 }  // namespace nimbrel::segment_writer

@@ -317,9 +317,14 @@ TEST(SearchCore, AFilterEveryRowPassesProbesAsNoFilterDoes) {
   }
 }
 
-// Rewrites a segment as format 3 stored it: every code one row after
-// another, with format.bin, the manifest and crcs.bin to match.
-void RewriteAsFormat3(const std::string& dir) {
+// Rewrites a segment as the earlier builds stored it: format 3 with every
+// code one row after another, or format 4 (the blocks under a version
+// number of their own); format.bin, the manifest and crcs.bin to match.
+void RewriteAsEarlierFormat(const std::string& dir, uint32_t format) {
+  record::Writer version;
+  version.u32(format);
+  WriteBytes(dir + "/format.bin", wrap_with_header(segment::kFormatMagic, version.bytes()));
+  if (format == 4) return;  // the blocks and the manifest's row format 4 as they are
   auto body = [&](const char* file, const char magic[4]) {
     return *unwrap_header(magic, ReadBytes(dir + "/" + file), file);
   };
@@ -337,11 +342,8 @@ void RewriteAsFormat3(const std::string& dir) {
   }
   ASSERT_NE(flat, blocked);
   WriteBytes(dir + "/codes.bin", flat);
-  m.format_version = 3;
+  m.row_format = 3;
   WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
-  record::Writer format;
-  format.u32(3);
-  WriteBytes(dir + "/format.bin", wrap_with_header(segment::kFormatMagic, format.bytes()));
   bytes = body("crcs.bin", segment::kCrcsMagic);
   record::Reader r(bytes.data(), bytes.size());
   record::Writer crcs;
@@ -358,19 +360,25 @@ void RewriteAsFormat3(const std::string& dir) {
   WriteBytes(dir + "/crcs.bin", wrap_with_header(segment::kCrcsMagic, crcs.bytes()));
 }
 
-// A segment of the format before blocks estimates every row alike, so it
-// answers exactly as the blocked one; its compaction writes blocks, the
-// very bytes the blocked segment's compaction writes.
-TEST(SearchCore, RowByRowCodesOfTheOlderFormatSearchAsBlocksAndCompactIntoThem) {
+// Segments of the earlier formats (rows one after another; blocks under
+// format 4) estimate every row alike, so they answer exactly as a segment
+// of this build; their compaction writes this build's form, the very
+// bytes the current segment's compaction writes.
+TEST(SearchCore, SegmentsOfTheEarlierFormatsSearchAsTheCurrentOneAndCompactIntoIt) {
   TempDir dir;
   Segment s = Build(dir.file("new"), {.n = 2000, .dim = 40, .lists = 50, .bits = 3, .blobs = 30});
-  std::filesystem::copy(dir.file("new"), dir.file("old"), std::filesystem::copy_options::recursive);
-  RewriteAsFormat3(dir.file("old"));
-  auto old = OpenOk(dir.file("old"));
-  ASSERT_TRUE(old);
-  ASSERT_EQ(old->format_version(), 3u);
-  ASSERT_EQ(s.index->format_version(), 4u);
-  for (IvfIndex* x : {s.index.get(), old.get()}) {
+  ASSERT_EQ(s.index->format_version(), 3u);
+  ASSERT_EQ(s.index->manifest().row_format, segment::kBlockedRowFormat);
+  std::vector<std::shared_ptr<IvfIndex>> earlier;
+  for (uint32_t format : {3u, 4u}) {
+    const std::string copy = dir.file("format-" + std::to_string(format));
+    std::filesystem::copy(dir.file("new"), copy, std::filesystem::copy_options::recursive);
+    RewriteAsEarlierFormat(copy, format);
+    earlier.push_back(OpenOk(copy));
+    ASSERT_TRUE(earlier.back());
+    ASSERT_EQ(earlier.back()->format_version(), format);
+  }
+  for (IvfIndex* x : {s.index.get(), earlier[0].get(), earlier[1].get()}) {
     // 80 rows into one list: whole blocks and a tail of added rows.
     for (int i = 0; i < 80; ++i) {
       WalOp op;
@@ -383,27 +391,33 @@ TEST(SearchCore, RowByRowCodesOfTheOlderFormatSearchAsBlocksAndCompactIntoThem) 
     for (uint32_t row = 0; row < 2000; row += 11) ASSERT_TRUE(*x->remove(x->ext_of(row)));
   }
   auto filter = s.index->compile_filter_cached(kSelective);
-  auto old_filter = old->compile_filter_cached(kSelective);
-  ASSERT_TRUE(filter.ok() && old_filter.ok());
+  ASSERT_TRUE(filter.ok());
   const double was = IvfIndex::set_filter_first_share(2.0);
-  for (size_t q = 0; q < 30; ++q) {
-    for (uint64_t nprobe : {1, 4}) {
-      for (bool filtered : {false, true}) {
-        const auto want = s.index->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? filter->get() : nullptr, false);
-        const auto got = old->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? old_filter->get() : nullptr, false);
-        ASSERT_EQ(got.size(), want.size());
-        for (size_t i = 0; i < want.size(); ++i) {
-          ASSERT_EQ(got[i].row, want[i].row) << q << " " << nprobe << " " << filtered;
-          ASSERT_EQ(got[i].dist, want[i].dist);
+  ASSERT_TRUE(s.index->compact_to(dir.file("new-compacted"), 2).ok());
+  for (const auto& old : earlier) {
+    auto old_filter = old->compile_filter_cached(kSelective);
+    ASSERT_TRUE(old_filter.ok());
+    for (size_t q = 0; q < 30; ++q) {
+      for (uint64_t nprobe : {1, 4}) {
+        for (bool filtered : {false, true}) {
+          const auto want = s.index->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? filter->get() : nullptr, false);
+          const auto got = old->search_core(s.row(q * 61), 10, nprobe, 30, filtered ? old_filter->get() : nullptr, false);
+          ASSERT_EQ(got.size(), want.size());
+          for (size_t i = 0; i < want.size(); ++i) {
+            ASSERT_EQ(got[i].row, want[i].row) << old->format_version() << " " << q << " " << nprobe << " " << filtered;
+            ASSERT_EQ(got[i].dist, want[i].dist);
+          }
         }
       }
     }
+    const std::string compacted = dir.file("compacted-" + std::to_string(old->format_version()));
+    ASSERT_TRUE(old->compact_to(compacted, 2).ok());
+    auto reopened = OpenOk(compacted);
+    EXPECT_EQ(reopened->format_version(), 3u);
+    EXPECT_EQ(reopened->manifest().row_format, segment::kBlockedRowFormat);
+    EXPECT_EQ(ReadBytes(compacted + "/codes.bin"), ReadBytes(dir.file("new-compacted") + "/codes.bin"));
   }
   IvfIndex::set_filter_first_share(was);
-  ASSERT_TRUE(s.index->compact_to(dir.file("new-compacted"), 2).ok());
-  ASSERT_TRUE(old->compact_to(dir.file("old-compacted"), 2).ok());
-  EXPECT_EQ(OpenOk(dir.file("old-compacted"))->format_version(), 4u);
-  EXPECT_EQ(ReadBytes(dir.file("old-compacted") + "/codes.bin"), ReadBytes(dir.file("new-compacted") + "/codes.bin"));
 }
 
 TEST(SearchCore, FilterCacheReturnsTheSameCompiledFilterForTheSameText) {

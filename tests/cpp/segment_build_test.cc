@@ -9,6 +9,7 @@
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/kmeans.h"
 #include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/storage.h"
 #include "platform/fs.h"
 #include "test_util.h"
@@ -124,7 +125,8 @@ TEST(SegmentBuild, EveryFileHasTheSizeTheManifestImplies) {
 
   // (Which files crcs.bin covers is held by the damage tests of open.)
   for (const std::string& name : ListFiles(s.input.dir)) EXPECT_EQ(name.find(".writing.tmp"), std::string::npos);
-  EXPECT_EQ(idx->format_version(), 4u);
+  EXPECT_EQ(idx->format_version(), 3u);
+  EXPECT_EQ(idx->manifest().row_format, segment::kBlockedRowFormat);
 }
 
 TEST(SegmentBuild, RowsAreStoredListByListInInputOrderWithinAList) {

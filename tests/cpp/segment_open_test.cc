@@ -243,11 +243,14 @@ TEST_F(SegmentOpen, EmptySegmentClaimingAHugeDimIsRefusedPromptly) {
   EXPECT_EQ(Open(dir).status().message(), "corrupt index: manifest.bin: dim 9223372036854775808 exceeds 2147483647");
 }
 
-// The manifest records the format the rows were written at, so a lost or
-// replaced format.bin cannot make them be read with another rotation (a
-// format-3 segment read as format 1 answers almost at random). Only a
-// manifest from before the record may lack format.bin: format 1 then.
-TEST_F(SegmentOpen, FormatBinMustAgreeWithTheFormatTheManifestRecords) {
+// The manifest records the row format (rotation and code layout), so a
+// lost or replaced format.bin cannot make the rows be read with another
+// rotation (a format-3 segment read as format 1 answers almost at random),
+// nor blocked codes be read as rows or rows as blocks. Format 3 stands
+// beside row format 3 (rows) or 4 (blocks); format 4 beside blocks only,
+// as the builds that numbered blocks 4 wrote it. Only a manifest from
+// before the record may lack format.bin: format 1 then.
+TEST_F(SegmentOpen, FormatBinMustAgreeWithTheRowFormatTheManifestRecords) {
   auto write_format = [](const std::string& dir, uint32_t v) {
     record::Writer w;
     w.u32(v);
@@ -256,29 +259,39 @@ TEST_F(SegmentOpen, FormatBinMustAgreeWithTheFormatTheManifestRecords) {
   auto rewrite_manifest = [](const std::string& dir, uint32_t recorded) {
     std::vector<uint8_t> body = *unwrap_header(segment::kManifestMagic, ReadBytes(dir + "/manifest.bin"), "manifest.bin");
     Manifest m = *decode_manifest(body.data(), body.size());
-    EXPECT_EQ(m.format_version, 4u);
-    m.format_version = recorded;
+    m.row_format = recorded;
     WriteBytes(dir + "/manifest.bin", wrap_with_header(segment::kManifestMagic, encode_manifest(m)));
+  };
+  auto opened = [](const std::string& dir) {
+    auto idx = OpenOk(dir);
+    return std::pair(idx->format_version(), idx->manifest().row_format);
   };
 
   std::string dir = Copy("format");
+  EXPECT_EQ(opened(dir), std::pair(3u, 4u));
   RemoveFile(dir + "/format.bin");
-  EXPECT_EQ(Open(dir).status().message(), "corrupt index: format.bin: missing (manifest.bin records format 4)");
-  write_format(dir, 1);
+  EXPECT_EQ(Open(dir).status().message(), "corrupt index: format.bin: missing (manifest.bin records row format 4)");
+  write_format(dir, 2);
   EXPECT_EQ(Open(dir).status().message(),
-            "corrupt index: format.bin: version 1 contradicts format 4 recorded in manifest.bin");
+            "corrupt index: format.bin: version 2 contradicts row format 4 recorded in manifest.bin");
   write_format(dir, 4);
-  EXPECT_EQ(OpenOk(dir)->format_version(), 4u);
-
-  rewrite_manifest(dir, 7);
+  EXPECT_EQ(opened(dir), std::pair(4u, 4u));
+  // Rows one after another are never taken for blocks.
+  rewrite_manifest(dir, 3);
   EXPECT_EQ(Open(dir).status().message(),
-            "corrupt index: manifest.bin: unsupported format version 7 (this build reads 1 to 4)");
+            "corrupt index: format.bin: version 4 contradicts row format 3 recorded in manifest.bin");
+
+  for (uint32_t unknown : {5u, 7u, 0xFFFFFFFFu}) {
+    rewrite_manifest(dir, unknown);
+    EXPECT_EQ(Open(dir).status().message(), "corrupt index: manifest.bin: unsupported row format " +
+                                                std::to_string(unknown) + " (this build reads 1 to 4)");
+  }
 
   // A manifest written before the record: format.bin decides, and its
   // absence means the format that predates it.
   dir = Copy("legacy-format");
   rewrite_manifest(dir, 0);
-  EXPECT_EQ(OpenOk(dir)->format_version(), 4u);
+  EXPECT_EQ(OpenOk(dir)->format_version(), 3u);
   write_format(dir, 2);
   EXPECT_EQ(OpenOk(dir)->format_version(), 2u);
   RemoveFile(dir + "/format.bin");
@@ -317,7 +330,7 @@ TEST_F(SegmentOpen, NothingIsSizedByTheStoredDimBeforeItIsCheckedOrBoundedByTheF
   m.n_lists = 1;
   m.centroids.assign(5000, 0.0f);
   m.list_offsets = {0, 0};
-  m.format_version = 1;
+  m.row_format = 1;
   fs::create_directories(dense);
   record::Writer w;
   w.u32(1);

@@ -216,15 +216,15 @@ TEST(ManifestCodec, RoundTripsEveryField) {
   EXPECT_TRUE(back->fields[0].numeric);
   EXPECT_EQ(back->skip_fields, m.skip_fields);
   EXPECT_EQ(back->sparse_postings, m.sparse_postings);
-  // The format version is appended last: a manifest written before it
-  // (or ending in fewer than four more bytes) records none.
+  // The row format is appended last: a manifest written before it (or
+  // ending in fewer than four more bytes) records none.
   Manifest recorded = m;
-  recorded.format_version = 3;
+  recorded.row_format = 3;
   std::vector<uint8_t> bytes = encode_manifest(recorded);
   EXPECT_EQ(bytes.size(), encode_manifest(m).size() + 4);
-  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size())->format_version, 3u);
-  EXPECT_EQ(back->format_version, 0u);
-  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size() - 1)->format_version, 0u);
+  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size())->row_format, 3u);
+  EXPECT_EQ(back->row_format, 0u);
+  EXPECT_EQ(decode_manifest(bytes.data(), bytes.size() - 1)->row_format, 0u);
   // An empty segment may have no bits and no lists.
   Manifest empty;
   empty.dim = 4;
