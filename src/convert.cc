@@ -414,9 +414,31 @@ bool require_finite_sparse_write(const SparseRow& pairs) {
 std::string FormatFloat(float v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // The shortest digits come from the scientific form; fixed notation
+  // would print a large float's exact binary value ("-123456792" for the
+  // float nearest -123456789) instead of its shortest digits ("-123456790").
   char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
+  size_t e = text.find('e');
+  int exp = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exp);
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  // digits is d.ddd × 10^exp with the point after the first digit: move it.
+  std::string out = std::signbit(v) ? "-" : "";
+  auto point = static_cast<std::ptrdiff_t>(exp) + 1;
+  auto count = static_cast<std::ptrdiff_t>(digits.size());
+  if (point <= 0) {
+    out += "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out += digits + std::string(static_cast<size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+  }
+  return out;
 }
 
 std::string FormatExp(double v) {

@@ -106,9 +106,10 @@ bool require_finite(const float* values, size_t n);
 bool require_finite_sparse(const SparseRow& pairs);
 bool require_finite_sparse_write(const SparseRow& pairs);
 
-// Number texts as the messages print them: the shortest text that reads
-// back to the same value, "NaN", "inf", "-inf"; FormatExp in exponent form
-// ("8.5070586659632215e37", "1e-7").
+// Number texts as the messages print them: FormatFloat the shortest digits
+// that read back to the same float32, written out without exponent ("-0",
+// "-123456790", "0.00000015"), or "NaN", "inf", "-inf"; FormatExp in
+// exponent form ("8.5070586659632215e37", "1e-7").
 std::string FormatFloat(float v);
 std::string FormatExp(double v);
 

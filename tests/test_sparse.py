@@ -163,8 +163,12 @@ def test_argument_errors(seg):
         (lambda: h.search_hybrid(q, [], 5, filter_json="[1]"), ValueError, "filter must be an object, got [1]"),
         (lambda: h.sparse_search([], 5, filter_json="{"), ValueError, "bad filter: "),
     ]
+    # The refused float32 in its shortest round-trip digits, never in
+    # exponent form: large magnitudes padded with zeros, small ones after "0.".
     for bad, msg in ((0.0, "0"), (-0.0, "-0"), (-1.0, "-1"), (float("nan"), "NaN"), (1e39, "inf"),
-                     (float("inf"), "inf")):
+                     (float("inf"), "inf"), (-float("inf"), "-inf"), (-3e38, "-3" + "0" * 38),
+                     (-123456789, "-123456790"), (-0.1, "-0.1"), (-1.5e-7, "-0.00000015"),
+                     (-1e-45, "-0." + "0" * 44 + "1"), (-2.5e-38, "-0." + "0" * 37 + "25")):
         cases.append((lambda b=bad: h.search_hybrid(q, [], 5, rrf_k=b), ValueError,
                       f"rrf_k must be a finite positive number, got {msg}"))
     for call, kind, message in cases:
@@ -172,6 +176,8 @@ def test_argument_errors(seg):
             call()
         if message is not None:
             assert str(e.value).startswith(message), str(e.value)
+            if "rrf_k" in message:
+                assert str(e.value) == message
     # Checked in order: the query and the weights before rrf_k.
     with pytest.raises(ValueError, match="non-finite weight"):
         h.search_hybrid(q, [(1, float("nan"))], 5, rrf_k=0)
