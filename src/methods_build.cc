@@ -67,7 +67,7 @@ uint64_t FirstNonFinite(const float* values, uint64_t n, uint64_t dim) {
 }
 
 // Parses every metadata text; the first (lowest-index) text that is not
-// JSON fails the build.
+// JSON, or nests deeper than stored metadata may, fails the build.
 Status ParseMetadata(const std::vector<std::string>& texts, std::vector<json>* out) {
   out->assign(texts.size(), json());
   std::atomic<uint64_t> bad{kNoIndex};
@@ -75,7 +75,7 @@ Status ParseMetadata(const std::vector<std::string>& texts, std::vector<json>* o
     for (size_t i = r.begin(); i != r.end(); ++i) {
       if (i >= bad.load(std::memory_order_relaxed)) return;
       json v = parse_json_text(texts[i]);
-      if (v.is_discarded()) {
+      if (v.is_discarded() || nested_deeper_than(v, kMaxMetadataDepth)) {
         StoreMin(bad, i);
         return;
       }
@@ -84,8 +84,12 @@ Status ParseMetadata(const std::vector<std::string>& texts, std::vector<json>* o
   });
   uint64_t i = bad.load();
   if (i == kNoIndex) return Status::Ok();
-  return Status::InvalidData("build: metadata[" + std::to_string(i) + "] is not valid JSON (" +
-                             json_parse_error(texts[i]) + "); pass \"{}\" or \"null\" explicitly");
+  // Only the failing text is parsed again, to say why it failed.
+  std::string why = parse_json_text(texts[i]).is_discarded()
+                        ? json_parse_error(texts[i])
+                        : "nested more than " + std::to_string(kMaxMetadataDepth) + " levels deep";
+  return Status::InvalidData("build: metadata[" + std::to_string(i) + "] is not valid JSON (" + why +
+                             "); pass \"{}\" or \"null\" explicitly");
 }
 
 struct BuildArgs {
