@@ -467,14 +467,24 @@ SegmentOrErr opened(Handle& h) { return GuardedRefresh(h, /*use_cache=*/false); 
 
 // ---- handle operations -----------------------------------------------------
 
+namespace {
+// The lock file lives outside the segment directory, so its failures name
+// it: "not a regular file (a FIFO)" alone would not say which file.
+Status AboutLockFile(const std::string& dir, const Status& st) {
+  return Status(st.code(), sibling(dir, ".lock") + ": " + st.message(), st.os_errno());
+}
+}  // namespace
+
 Result<platform::File> lock_file(const std::string& dir) {
-  return platform::File::Open(sibling(dir, ".lock"), platform::File::kReadWriteCreate, 0666);
+  Result<platform::File> f = platform::File::Open(sibling(dir, ".lock"), platform::File::kReadWriteCreate, 0666);
+  if (!f.ok()) return AboutLockFile(dir, f.status());
+  return f;
 }
 
 Result<platform::File> locked_directory(const std::string& dir, platform::LockKind kind) {
   Result<platform::File> lock = lock_file(dir);
   if (!lock.ok()) return lock;
-  if (Status st = platform::LockFile(*lock, kind); !st.ok()) return st;
+  if (Status st = platform::LockFile(*lock, kind); !st.ok()) return AboutLockFile(dir, st);
   return lock;
 }
 

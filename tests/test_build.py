@@ -111,6 +111,6 @@ def test_a_lock_file_that_cannot_be_opened_is_reported_as_the_rendered_os_error(
     with pytest.raises(OSError) as e:
         h.build(random_vectors(10, 4).tobytes(), 10, [str(i) for i in range(10)], ["{}"] * 10, 1)
     assert type(e.value) is OSError
-    assert str(e.value) == "OSError: Is a directory (os error 21)"
+    assert str(e.value) == f"OSError: {os.path.realpath(seg_path)}.lock: Is a directory (os error 21)"
     assert not os.path.exists(seg_path)
 

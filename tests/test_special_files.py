@@ -91,3 +91,40 @@ def test_a_log_swapped_for_a_device_under_an_open_handle_refuses_the_next_write(
             print(e)
     """, seg)
     assert out == "corrupt index: wal.bin: not a regular file (a symbolic link)"
+
+
+LOCK = """
+import os, sys, nimbrel
+seg, kind = sys.argv[1], sys.argv[2]
+h = nimbrel.ZevireDarir(seg, 8)
+lock = seg + ".lock"
+os.replace(lock, seg + ".lock-was")
+{"fifo": os.mkfifo, "dir": os.mkdir, "symlink": lambda p: os.symlink(seg + ".lock-was", p)}[kind](lock)
+for call in (lambda: nimbrel.ZevireDarir(seg, 8), h.flush):
+    try:
+        call()
+        print("ok")
+    except OSError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize("kind, what", [("fifo", "not a regular file (a FIFO)"),
+                                        ("symlink", "not a regular file (a symbolic link)"),
+                                        ("dir", "Is a directory (os error 21)")])
+def test_a_lock_file_that_is_not_a_regular_file_is_named_in_the_refusal(seg, kind, what):
+    lock = f"{os.path.realpath(seg)}.lock"
+    # The constructor raises the error itself, the lock step of a writer
+    # renders it the way Python prints the exception.
+    assert child(LOCK, seg, kind).splitlines() == [f"{lock}: {what}", f"OSError: {lock}: {what}"]
+
+
+def test_a_generation_file_that_is_a_directory_fails_the_flush_naming_it(seg):
+    import nimbrel
+    h = nimbrel.ZevireDarir(str(seg), 8)
+    h.add("c", [0.1] * 8)
+    (seg / "generation").unlink()
+    (seg / "generation").mkdir()
+    with pytest.raises(OSError) as e:
+        h.flush()
+    assert str(e.value) == f"{os.path.realpath(seg)}/generation: Is a directory (os error 21)"

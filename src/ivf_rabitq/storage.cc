@@ -189,7 +189,11 @@ uint64_t read_generation(const std::string& dir) {
 Status write_generation(const std::string& dir, uint64_t gen) {
   uint8_t bytes[8];
   store_le<uint64_t>(bytes, gen);
-  return write_bytes(platform::JoinPath(dir, segment::kGenerationFile), bytes, sizeof bytes);
+  const std::string path = platform::JoinPath(dir, segment::kGenerationFile);
+  Status st = write_bytes(path, bytes, sizeof bytes);
+  // Named: a bare "Is a directory" from a flush would not say what is.
+  if (!st.ok()) return Status(st.code(), path + ": " + st.message(), st.os_errno());
+  return st;
 }
 
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::vector<uint8_t>& buffer) {

@@ -231,7 +231,8 @@ TEST(WritePath, ACheckpointStoppedAtAnyStepLosesAndRepeatsNothing) {
     Status st = f.index->checkpoint(2);
     platform::SetFaultHook(nullptr);
     g_fail_target = nullptr;
-    EXPECT_EQ(st.message(), "Input/output error (os error 5)") << target;
+    const std::string named = std::string_view(target) == segment::kGenerationFile ? f.dir() + "/generation: " : "";
+    EXPECT_EQ(st.message(), named + "Input/output error (os error 5)") << target;
     f.index.reset();
     auto reopened = OpenOk(f.dir());
     ASSERT_TRUE(reopened) << target;
