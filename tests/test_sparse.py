@@ -5,6 +5,7 @@ sparse_search(); main and delta rows, upserts, deletes, filters, ties, the
 argument errors, and damaged postings."""
 
 import json
+import math
 import os
 import struct
 import threading
@@ -108,6 +109,43 @@ def test_sparse_search_is_the_dot_product_over_every_live_row(seg):
             # Compaction renumbers the rows list by list: follow it in the model.
             model.rows = [r for r in model.rows if r[3]]
     assert all(type(s) is float for _, s in h.sparse_search([(1, 1.0)], 5))
+
+
+def test_the_top_k_ends_exactly_where_a_full_sort_does(tmp_path):
+    # Few terms and quarter weights: most rows are touched and ties are
+    # everywhere, so the running top k cuts its buffer many times; every k
+    # must still end where a full sort of the scores does.
+    rng = np.random.default_rng(11)
+    for s, n in enumerate(rng.integers(50, 601, size=8)):
+        model, sparse = Model(), []
+        for r in range(n):
+            pairs = [(int(t), float(rng.integers(-4, 9) / 4)) for t in rng.integers(0, 6, size=rng.integers(1, 4))]
+            sparse.append(pairs)
+            model.add(f"r{r}", pairs, {})
+        h = nimbrel.ZevireDarir(str(tmp_path / f"s{s}"), DIM)
+        h.build(random_vectors(n, DIM, seed=s).tobytes(), n, [f"r{r}" for r in range(n)], ["{}"] * n, 1,
+                sparse=sparse)
+        for q in ([(0, 1.0)], [(1, 0.5), (2, -1.0), (1, 0.25)], [(3, 1.0), (4, 1.0), (5, 1.0)]):
+            for k in range(1, 40):
+                assert h.sparse_search(q, k) == model.sparse(q, k), (n, q, k)
+
+
+def test_a_nan_score_ranks_after_every_number(tmp_path):
+    # inf - inf: finite weights near the float range make a NaN score, in
+    # main rows and added rows alike.
+    big = 3e38
+    sparse = [[(1, big), (2, -big)], [(1, -1.0)], [(2, 1.0)], [(1, 0.5)], [(1, -big)]]
+    h = nimbrel.ZevireDarir(str(tmp_path / "seg"), DIM)
+    h.build(random_vectors(5, DIM, seed=3).tobytes(), 5, [f"r{r}" for r in range(5)], ["{}"] * 5, 1,
+            sparse=sparse)
+    h.add("a", [0.5] * DIM, "{}", [(2, -big), (1, big)])
+    q = [(1, 2.0), (2, 2.0)]
+    want = ["r2", "r3", "r1", "r4", "r0", "a"]  # the two NaNs tie: lower row first
+    for k in range(1, 8):
+        got = h.sparse_search(q, k)
+        assert [i for i, _ in got] == want[:k], k
+        assert all(math.isnan(sc) for _, sc in got[4:]), k
+    assert h.sparse_search(q, 4)[3] == ("r4", -math.inf)
 
 
 def test_search_hybrid_fuses_the_two_rankings_by_reciprocal_rank(seg):
