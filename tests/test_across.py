@@ -239,6 +239,33 @@ def test_statuses_follow_the_rules_newest_first(column):
         assert Z.meta_status_columns(cols, ids, "\n".join(metas), parallel) == expect
 
 
+def test_integers_at_the_limits_equal_a_stored_double_only_at_its_exact_value(column, tmp_path):
+    # A segment that lost its metadata texts rebuilds them from the typed
+    # columns, numbers as doubles: 2^63, 2^64 - 1 and 2^53 + 1 come back
+    # rounded, and a given integer equals one only at its exact value (a
+    # double at 2^63 or above fits no signed 64-bit integer).
+    edges = ["9223372036854775808", "-9223372036854775808", "9223372036854775807", "18446744073709551615",
+             "9007199254740993", "9007199254740992"]
+    ids = [f"e{i}" for i in range(len(edges))]
+    path = tmp_path / "edges"
+    make(path, ids, ['{"v": %s}' % v for v in edges], 5).close()
+    for name in ("meta.bin", "meta_off.bin", "crcs.bin"):
+        os.remove(path / name)
+    sources = [column[0], Z(str(path), DIM)]  # the newer one holds none of them
+    givens = edges + ["9223372036854775808.0", "-9223372036854775808.0", "1.8446744073709552e19"]
+    pairs = [(i, g) for i in ids for g in givens]
+    stored = dict(zip(ids, sources[1].get_meta(ids)))
+    # Python compares an int with a float by exact value.
+    want = bytes(1 if json.loads(stored[i])["v"] == json.loads(g) else 2 for i, g in pairs)
+    asked, metas = [i for i, _ in pairs], ['{"v": %s}' % g for _, g in pairs]
+    assert want[:len(givens)] == bytes([1, 2, 2, 2, 2, 2, 1, 2, 2])  # 2^63 is not -2^63 nor 2^63 - 1
+    assert want[3 * len(givens):4 * len(givens)] == bytes([2] * 8 + [1])  # 2^64 - 1 is no double
+    for parallel in (True, False):
+        assert Z.meta_status_across(sources, asked, metas, parallel) == want
+        assert Z.meta_status_columns([(sources, None)], asked, "\n".join(metas), parallel) == \
+            [[k for k, st in enumerate(want) if st == 2]]
+
+
 def test_status_edge_cases(column, tmp_path):
     new, mid, old, _ = column
     assert Z.meta_status_across([], ["k1", "k2"], ["{}", "{}"]) == b"\0\0"
