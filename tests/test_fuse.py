@@ -6,9 +6,13 @@ arguments that must raise rather than crash.
 NIMBREL_FUSE_EXAMPLES and NIMBREL_FUZZ_EXAMPLES raise the example counts of
 the property test and of the fuzz for a longer run."""
 
+import json
 import math
 import os
 import struct
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -273,6 +277,31 @@ def test_top_ban_and_origins():
     assert got[0][0] is first and got[7] == b"\xff\x02" and len(got[3]) == 8 * 2 * 301 and len(got[5]) == 2 * 301
     assert cells(got[3])[2 * 2] == struct.pack("<d", 0.1)  # the smaller distance keeps the cell
     assert Z.nmql_fuse(0, [], [], None, None, False, [], [], None, True) == ([], [], [], b"", b"", b"", b"", b"")
+
+
+def test_a_table_filled_by_exactly_its_hits_still_answers_for_absent_ids():
+    # 16 and 32 distinct ids fill a table sized to the hit count: a ban or a
+    # prefer hit naming an id no clause pooled must still come back (in a
+    # child, so that a lookup probing a full table for ever fails the test).
+    code = """
+        import json, sys, nimbrel
+        n = int(sys.argv[1])
+        hits = [(f"h{i}", i / n) for i in range(n)]
+        got = nimbrel.ZevireDarir.nmql_fuse(1, [(0, 1.0, False, hits)], [1.0], ["absent"], None, False,
+                                            [([], None, [])], [(0.5, 1.0, [("absent", 0.0), ("h3", 0.0)])],
+                                            None, False)
+        print(json.dumps([got[1], got[2][3]]))
+    """
+    for n in (16, 32):
+        try:
+            r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(n)], capture_output=True,
+                               text=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"the fusion of {n} distinct ids hung")
+        assert r.returncode == 0, r.stderr
+        returned, boosted = json.loads(r.stdout)
+        assert returned == list(range(n))
+        assert boosted == 3 / n * 0.5  # h3 alone is in the pool: fully close, halved
 
 
 def test_gates():
