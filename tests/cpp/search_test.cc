@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ivf_rabitq/index.h"
@@ -315,6 +317,52 @@ TEST(SearchCore, AFilterEveryRowPassesProbesAsNoFilterDoes) {
       for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].row, want[i].row) << q << " " << nprobe;
     }
   }
+}
+
+TEST(SearchCore, AFilteredSearchRanksThePassingRowsExactlyWhereThatCostsLessThanTheProbe) {
+  // 4096 rows (few enough to be counted, not sampled) in 64 lists, 8 of
+  // them probed: about 512 rows estimated, against 12 estimates' worth per
+  // passing row ranked exactly. So 42 passing rows (504) are ranked
+  // exactly and 43 (516) are probed for, unless 9 lists are (576). The
+  // passing rows are the nearest neighbours of one row, and the queries
+  // their next neighbours: a probe keeping one candidate (rerank 1) picks
+  // among close rows by estimate and often misses the nearest; the exact
+  // path never does.
+  TempDir dir;
+  Segment s{MakeRandomSegment(dir.file("seg"), {.n = 4096, .dim = 16, .lists = 64, .blobs = 64}), nullptr};
+  std::vector<std::pair<double, uint64_t>> near(4096);
+  for (uint64_t i = 0; i < 4096; ++i) {
+    double d = 0;
+    for (size_t j = 0; j < 16; ++j) {
+      const double x = double{s.row(i)[j]} - s.row(0)[j];
+      d += x * x;
+    }
+    near[i] = {d, i};
+  }
+  std::sort(near.begin(), near.end());
+  for (uint64_t i = 0; i < 4096; ++i) s.input.input.metadata[i] = {{"a", false}, {"b", false}};
+  for (size_t r = 0; r < 43; ++r) {
+    s.input.input.metadata[near[r].second] = {{"a", r < 42}, {"b", true}};
+  }
+  s.index = BuildAndOpen(s.input.input);
+  ASSERT_TRUE(s.index);
+  ASSERT_EQ(s.index->manifest().n_lists, 64u);
+  auto a = s.index->compile_filter_cached(R"({"a": true})");
+  auto b = s.index->compile_filter_cached(R"({"b": true})");
+  ASSERT_TRUE(a.ok() && b.ok());
+  auto exact_every_time = [&](const Predicate* filter, uint64_t nprobe) {
+    size_t exact = 0;
+    for (size_t r = 43; r < 83; ++r) {
+      const float* q = s.row(near[r].second);
+      const auto want = s.index->search_bruteforce(q, 1, filter);
+      const auto got = s.index->search_core(q, 1, nprobe, 1, filter, false);
+      exact += got.size() == 1 && want.size() == 1 && got[0].row == want[0].row && got[0].dist == want[0].dist;
+    }
+    return exact == 40;
+  };
+  EXPECT_TRUE(exact_every_time(a->get(), 8));
+  EXPECT_FALSE(exact_every_time(b->get(), 8));
+  EXPECT_TRUE(exact_every_time(b->get(), 9));
 }
 
 // Rewrites a segment as the earlier builds stored it: format 3 with every
