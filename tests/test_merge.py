@@ -5,12 +5,15 @@ the refusals; and a merge that leaves nothing or meets a damaged input."""
 
 import json
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import nimbrel
 from conftest import random_vectors, run_python
+from test_write_faults import shim  # noqa: F401  (the fault shim, compiled once per module)
 
 DIM = 8
 
@@ -151,12 +154,20 @@ def test_refusals(tmp_path):
     with pytest.raises(OverflowError):
         nimbrel.merge_segments(str(tmp_path / "o"), [a], [], -1, 0.0, [], None, 2)
     # The same directory spelled otherwise: relative, through "..", a
-    # symlink. The input is left as it was.
+    # symlink, below a symlinked parent, through a ".." after a directory
+    # that is not there (the build would create it, and the ".." would then
+    # lead to the input). The input is left as it was, nothing is created.
     (tmp_path / "link").symlink_to(tmp_path / "a")
-    for out in ("a", "b/../a", str(tmp_path / "link")):
+    (tmp_path / "parent").symlink_to(tmp_path)
+    before = {p.name: p.read_bytes() for p in (tmp_path / "a").iterdir()}
+    listing = sorted(os.listdir(tmp_path))
+    for out in ("a", "b/../a", str(tmp_path / "link"), "parent/a", "missing/../a", a + "/missing/..",
+                str(tmp_path / "missing/deeper/../../link")):
         with pytest.raises(OSError, match="^merge: output dir must not be one of the input dirs$"):
             run_merge_in(tmp_path, out, [a])
     assert nimbrel.ZevireDarir(a, DIM).count() == 20
+    assert {p.name: p.read_bytes() for p in (tmp_path / "a").iterdir()} == before
+    assert sorted(os.listdir(tmp_path)) == listing
     # A damaged input fails the merge with its open error, and leaves no
     # segment behind.
     with open(tmp_path / "a" / "manifest.bin", "r+b") as f:
@@ -165,3 +176,47 @@ def test_refusals(tmp_path):
     with pytest.raises(OSError, match="^corrupt index: manifest.bin: "):
         nimbrel.merge_segments(str(tmp_path / "o"), [a], [], 0, 0.0, [], None, 2)
     assert not os.path.exists(tmp_path / "o" / "manifest.bin")
+
+
+def test_an_output_that_holds_a_segment_is_refused_and_left_as_it_was(shim, tmp_path):
+    make(tmp_path / "a", 0, 20, 6)
+    a = str(tmp_path / "a")
+    live = make(tmp_path / "live", 100, 30, 7)
+    live.add("acked", [0.5] * DIM, '{"acked": 1}')
+    live.flush()
+    live.add("logged", [0.25] * DIM)
+    files = {p.name: p.read_bytes() for p in (tmp_path / "live").iterdir()}
+
+    def refused(out, file):
+        with pytest.raises(OSError) as e:
+            nimbrel.merge_segments(out, [a], [], 0, 0.0, [], None, 2)
+        assert type(e.value) is OSError and str(e.value) == f"merge: output dir {out} already holds a segment ({file})"
+
+    refused(str(tmp_path / "live"), "manifest.bin")
+    (tmp_path / "to-live").symlink_to(tmp_path / "live")
+    refused(str(tmp_path / "to-live") + "/", "manifest.bin")
+    # The segment, its open handle and a new one are as they were.
+    assert {p.name: p.read_bytes() for p in (tmp_path / "live").iterdir()} == files
+    for h in (live, nimbrel.ZevireDarir(str(tmp_path / "live"), DIM)):
+        assert h.count() == 32 and h.has_ids(["acked", "logged", "id100"]) == [True] * 3
+    # A write-path file alone still holds rows; a swap cut between its two
+    # renames left the segment in "<dir>.old".
+    for name in ("wal.bin", "delta.bin", "deleted.bin"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / name).write_bytes(files[name])
+        refused(str(tmp_path / name), name)
+    os.rename(tmp_path / "live", tmp_path / "gone.old")
+    refused(str(tmp_path / "gone"), str(tmp_path / "gone.old" / "manifest.bin"))
+    assert not os.path.exists(tmp_path / "gone")
+
+    # What a merge that failed at its last step leaves (data files, no
+    # manifest.bin) holds no segment: the next merge writes over it.
+    out = str(tmp_path / "failed")
+    r = subprocess.run([sys.executable, "-c", "import sys, nimbrel; nimbrel.merge_segments(sys.argv[1], [sys.argv[2]], "
+                        "[], 0, 0.0, [], None, 2)", out, a], capture_output=True, text=True, timeout=60,
+                       env={**os.environ, "LD_PRELOAD": shim, "FAULT_OP": "rename",
+                            "FAULT_PATH_SUFFIX": "/manifest.bin", "FAULT_NTH": "1"})
+    assert r.returncode != 0 and "Input/output error" in r.stderr
+    assert "codes.bin" in os.listdir(out) and "manifest.bin" not in os.listdir(out)
+    assert nimbrel.merge_segments(out, [a], [], 0, 0.0, [], None, 2)[0] == 20
+    assert nimbrel.ZevireDarir(out, DIM).count() == 20

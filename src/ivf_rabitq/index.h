@@ -358,8 +358,9 @@ class IvfIndex {
   // order, then added rows), leaving out rows whose id is in `tombstones`
   // (listed in `dropped`, once per such row). Refuses an `out` that is one
   // of `dirs` ("merge: output dir must not be one of the input dirs"),
-  // compared component by component and then as resolved paths, before
-  // opening anything, and inputs of another dimension. The rows'
+  // compared component by component and then as resolved paths (also with
+  // its ".." taken out as written), and an `out` that holds a segment,
+  // before opening anything; and inputs of another dimension. The rows'
   // vectors are read back from their 8-bit copies as they are needed,
   // never all at once; k-means fits a sample of at most
   // NIMBREL_MERGE_SAMPLE rows. Takes no file lock itself.

@@ -13,6 +13,7 @@
 
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/json_text.h"
+#include "ivf_rabitq/segment_format.h"
 #include "ivf_rabitq/storage.h"
 #include "platform/fs.h"
 
@@ -29,6 +30,64 @@ std::vector<std::string> Components(const std::string& path) {
   return out;
 }
 
+// Where `out` may turn out to be: resolved as it stands, and resolved once
+// its ".." are taken out as written. The two differ when a ".." follows a
+// symlink, or a directory that is not there yet: the build creates that
+// one as a real directory, so "missing/../a" is "a" by then, though
+// resolving it now fails. Either reading that names an input is refused.
+// Empty when neither resolves: what `out` names cannot be told.
+std::vector<std::string> OutPlaces(const std::string& out) {
+  std::vector<std::string> places;
+  if (Result<std::string> real = platform::ResolvePath(out); real.ok()) places.push_back(std::move(real).value());
+  if (Result<std::string> lexical = platform::LexicallyAbsolute(out); lexical.ok()) {
+    Result<std::string> real = platform::ResolvePath(*lexical);
+    if (real.ok() && (places.empty() || *real != places.front())) places.push_back(std::move(real).value());
+  }
+  return places;
+}
+
+// The merge writes a new segment and takes no lock on `out`: written over
+// an input it would read what it is replacing, and written over a live
+// segment it would take acknowledged rows away from its handles, which
+// would go on serving the old ones. Both are refused before anything is
+// opened.
+Status CheckOutput(const IvfIndex::MergeInput& in) {
+  const Status is_input = Status::InvalidArgument("merge: output dir must not be one of the input dirs");
+  const std::vector<std::string> out = Components(in.out);
+  for (const std::string& dir : in.dirs) {
+    if (Components(dir) == out) return is_input;
+  }
+  // Spelled differently, the same directory: relative against absolute,
+  // through "..", a symlink or another mount of it.
+  const std::vector<std::string> places = OutPlaces(in.out);
+  if (places.empty() && !in.dirs.empty()) return is_input;  // in doubt
+  for (const std::string& place : places) {
+    const Result<platform::FileId> place_id = platform::PathIdentity(place);
+    for (const std::string& dir : in.dirs) {
+      const Result<std::string> real = platform::ResolvePath(dir);
+      if (!real.ok()) continue;  // its open fails below
+      const Result<platform::FileId> id = platform::PathIdentity(*real);
+      if (*real == place || (place_id.ok() && id.ok() && *id == *place_id)) return is_input;
+    }
+  }
+  // A segment's files, the write path's included (they hold rows too, and
+  // the build removes them), and a segment whose swap a crash cut between
+  // its two renames, which the next handle puts back from "<dir>.old". A
+  // failed merge leaves none of them (data files, no manifest.bin): its
+  // directory is written over.
+  auto held = [&](const std::string& file) {
+    return Status::InvalidArgument("merge: output dir " + in.out + " already holds a segment (" + file + ")");
+  };
+  for (const std::string& place : places) {
+    for (const char* name : {segment::kManifestFile, segment::kWalFile, segment::kDeltaFile, segment::kDeletedFile}) {
+      if (platform::PathIdentity(platform::JoinPath(place, name)).ok()) return held(name);
+    }
+    const std::string old = platform::JoinPath(place + ".old", segment::kManifestFile);
+    if (platform::PathIdentity(old).ok()) return held(old);
+  }
+  return Status::Ok();
+}
+
 // One row of an input that goes into the merge.
 struct Source {
   uint32_t input;
@@ -41,24 +100,7 @@ Result<IvfIndex::MergeResult> IvfIndex::merge(const MergeInput& in) {
   if (in.n_bits < 1 || in.n_bits > 8) {
     return Status::InvalidArgument("merge: n_bits must be between 1 and 8, got " + U(in.n_bits));
   }
-  const std::vector<std::string> out = Components(in.out);
-  for (const std::string& dir : in.dirs) {
-    if (Components(dir) == out) return Status::InvalidArgument("merge: output dir must not be one of the input dirs");
-  }
-  // Spelled differently, the same directory: relative against absolute,
-  // through "..", a symlink or another mount of it. The build would write
-  // over the input (and take its log away) while it is being read.
-  if (Result<std::string> out_real = platform::ResolvePath(in.out); out_real.ok()) {
-    const Result<platform::FileId> out_id = platform::PathIdentity(*out_real);
-    for (const std::string& dir : in.dirs) {
-      const Result<std::string> real = platform::ResolvePath(dir);
-      if (!real.ok()) continue;  // its open fails below
-      const Result<platform::FileId> id = platform::PathIdentity(*real);
-      if (*real == *out_real || (out_id.ok() && id.ok() && *id == *out_id)) {
-        return Status::InvalidArgument("merge: output dir must not be one of the input dirs");
-      }
-    }
-  }
+  NIMBREL_RETURN_IF_ERROR(CheckOutput(in));
   try {
     std::vector<std::shared_ptr<IvfIndex>> inputs;
     for (const std::string& dir : in.dirs) {

@@ -187,6 +187,28 @@ Result<std::string> ResolvePath(const std::string& path) {
   }
 }
 
+Result<std::string> LexicallyAbsolute(const std::string& path) {
+  if (HasNul(path)) return Status::FromErrno(EINVAL);
+  if (path.empty()) return Status::FromErrno(ENOENT);
+  std::vector<std::string> kept;
+  if (path.front() != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return Status::FromErrno(errno);
+    kept = PathComponents(cwd);
+    std::free(cwd);
+  }
+  for (std::string& c : PathComponents(path)) {
+    if (c != "..") {
+      kept.push_back(std::move(c));
+    } else if (!kept.empty()) {
+      kept.pop_back();
+    }
+  }
+  std::string out = "/";
+  for (const std::string& c : kept) out = JoinPath(out, c);
+  return out;
+}
+
 std::string JoinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;

@@ -106,6 +106,12 @@ Status SyncDirectory(const std::string& path, bool open_failure_is_ok = false);
 // exist the rest is appended as written; a ".." there fails with that
 // component's error, as does an empty path (ENOENT).
 Result<std::string> ResolvePath(const std::string& path);
+// The absolute path of `path` with "." and ".." taken out as written, not
+// as the system would read them: a ".." drops the component before it
+// (a symlink's or a missing directory's alike; at the root it stays
+// there). What a path names once every missing directory on it has been
+// created as a real one; a relative path starts at the working directory.
+Result<std::string> LexicallyAbsolute(const std::string& path);
 // The non-empty components of a path other than "." ("a//./b/" gives a,
 // b); ".." is kept as written, and nothing marks a leading "/".
 std::vector<std::string> PathComponents(const std::string& path);
