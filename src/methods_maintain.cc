@@ -39,8 +39,8 @@ bool Prologue(Handle& h, std::optional<platform::File>* lock, bool* has_segment)
   return WithoutGil([&] { *has_segment = heal_orphaned_compaction(h); });
 }
 
-// Writes the new directory with `write(staging, generation)` and swaps it
-// in. Interpreter lock held; the caller holds the exclusive lock.
+// Writes the new directory with `write(staging, generation)`, carries
+// wal.corrupt.bin over, and swaps it in. Interpreter lock held; the caller holds the exclusive lock.
 template <typename WriteFn>
 PyObject* ReplaceDirectory(Handle& h, WriteFn write) {
   const std::string staging = sibling(h.path, ".compacting");
@@ -52,7 +52,10 @@ PyObject* ReplaceDirectory(Handle& h, WriteFn write) {
         st = CallCore([&]() -> Status {
           NIMBREL_ASSIGN_OR_RETURN(std::shared_ptr<IvfIndex> fresh,
                                    IvfIndex::open_with_skip(h.path, h.skip_fields, h.dim));
-          return write(*fresh, staging, generation);
+          NIMBREL_RETURN_IF_ERROR(write(*fresh, staging, generation));
+          // The damaged log bytes are kept across the swap, with those
+          // this open skipped: its log goes with the old directory.
+          return fresh->carry_damaged_log(staging);
         });
       })) {
     return nullptr;

@@ -5,6 +5,7 @@ and never crashes or hangs. Opens run in child processes, many cases each
 (a few single cases open in this process)."""
 
 import json
+import os
 import random
 import shutil
 import struct
@@ -226,6 +227,39 @@ def test_a_damaged_frame_in_the_middle_is_skipped_and_kept_by_the_next_checkpoin
             if set(got[stage]["live"]) != want:
                 problems.append(f"{name}: {stage}: {sorted(set(got[stage]['live']) ^ want)} differ")
     assert not problems, "\n".join(problems)
+
+
+@pytest.mark.parametrize("method", ["flush", "compact", "rebuild"])
+def test_the_skipped_range_is_appended_to_wal_corrupt_bin_unread_and_kept_by_compact_and_rebuild(seg, method,
+                                                                                                  tmp_path):
+    seg_path, files = seg
+    work = tmp_path / "seg"
+    shutil.copytree(seg_path, work)
+    wal = bytearray(files["wal.bin"])
+    begin, end = frames(wal)[MIDDLE]
+    wal[begin + 9] ^= 0xFF
+    (work / "wal.bin").write_bytes(wal)
+    entry = bytes(wal[8:16]) + struct.pack("<QQ", begin, end - begin) + bytes(wal[begin:end])
+    # An earlier checkpoint's entry, a 100 GiB hole (reading the file whole
+    # would take that much memory), then the first bytes of this
+    # checkpoint's entry, as a crash halfway through its append leaves them.
+    earlier = b"\7" * 8 + struct.pack("<QQ", 24, 3) + b"old"
+    kept = work / "wal.corrupt.bin"
+    kept.write_bytes(earlier)
+    os.truncate(kept, 100 << 30)
+    with open(kept, "ab") as f:
+        f.write(entry[:30])
+    h = nimbrel.ZevireDarir(str(work), DIM)
+    getattr(h, method)()
+    for _ in range(2):  # the next checkpoint has nothing more to keep
+        assert os.path.getsize(kept) == (100 << 30) + len(entry)
+        with open(kept, "rb") as f:
+            assert f.read(len(earlier)) == earlier
+            f.seek(100 << 30)
+            assert f.read() == entry
+        assert os.stat(kept).st_blocks * 512 < 1 << 20  # the hole was neither read nor filled
+        assert set(h.ids_matching()) == live_after(LOG_OPS[:MIDDLE] + LOG_OPS[MIDDLE + 1:])
+        h.flush()
 
 
 def delete_frame(target, log_id=None, offset=0):

@@ -327,14 +327,18 @@ def test_a_failed_flush_as_the_last_reference_goes_is_one_notice(shim, bases, tm
                                      "Input/output error (os error 5)"]
 
 
-def test_a_checkpoint_retried_after_a_failure_keeps_each_damaged_log_range_once(shim, bases, tmp_path):
+@pytest.mark.parametrize("op,failing", [("rename", "/deleted.bin"), ("fsync", "/wal.corrupt.bin")],
+                         ids=["after-the-append", "the-append"])
+def test_a_checkpoint_retried_after_a_failure_keeps_each_damaged_log_range_once(shim, bases, op, failing,
+                                                                                tmp_path):
     seg = tmp_path / "seg"
     shutil.copytree(bases / "logged", seg)
     wal = bytearray((seg / "wal.bin").read_bytes())
     frame_end = 24 + 8 + int.from_bytes(wal[24:28], "little")
     wal[28] ^= 0xFF  # the first frame's checksum
     (seg / "wal.bin").write_bytes(bytes(wal))
-    # The first checkpoint saves the damaged frame, then fails to replace deleted.bin.
+    # The first checkpoint fails to save the damaged frame, or saves it and
+    # then fails to replace deleted.bin; the second one succeeds.
     out = run_child("""
         import json, sys, nimbrel
         h = nimbrel.ZevireDarir(sys.argv[1], 8)
@@ -345,7 +349,7 @@ def test_a_checkpoint_retried_after_a_failure_keeps_each_damaged_log_range_once(
             first = str(e)
         h.flush()
         print(json.dumps(first))
-    """, [seg], {"LD_PRELOAD": shim, "FAULT_OP": "rename", "FAULT_PATH_SUFFIX": "/deleted.bin", "FAULT_NTH": "1"})
+    """, [seg], {"LD_PRELOAD": shim, "FAULT_OP": op, "FAULT_PATH_SUFFIX": failing, "FAULT_NTH": "1"})
     assert out == "Input/output error (os error 5)"
     # One entry: log id, offset, length, the bytes.
     entry = bytes(wal[8:16]) + (24).to_bytes(8, "little") + (frame_end - 24).to_bytes(8, "little") + wal[24:frame_end]

@@ -206,6 +206,10 @@ class IvfIndex {
   // Writes the live rows into a new segment directory `staging` with the
   // given generation, list by list, without re-clustering or re-encoding.
   Status compact_to(const std::string& staging, uint64_t generation) const;
+  // Gives the new segment directory `dir` written from this one (compacted
+  // or rebuilt) this one's wal.corrupt.bin, with the ranges this
+  // segment's replay skipped added as a checkpoint adds them.
+  Status carry_damaged_log(const std::string& dir) const;
   // The live rows as a build input (vectors from the 8-bit copies), for a
   // rebuild; dir, n_clusters, n_bits and seed are the caller's to set.
   struct LiveRows {
@@ -467,6 +471,8 @@ class IvfIndex {
   wal::Writer& wal_writer_locked();
   void note_written(const wal::Written& w);
   Status sync_wal_locked();
+  // With wal_mu_ held: appends the damaged ranges the replay skipped to wal.corrupt.bin.
+  Status keep_damaged_locked() const;
   size_t delta_code_bytes() const { return manifest_.n_lists == 0 ? 0 : code_bytes_; }
 
   // Bounds-checked views of a main row's stored id and metadata bytes

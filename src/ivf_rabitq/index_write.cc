@@ -2,10 +2,11 @@
 // and delete, the group commit with its flush-failure latch, and the
 // checkpoint. docs/write-path.md gives the order of every step and why a
 // crash at any of them loses or repeats nothing.
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
-#include <set>
-#include <tuple>
 
 #include "ivf_rabitq/index.h"
 #include "ivf_rabitq/json_text.h"
@@ -354,6 +355,97 @@ Result<bool> IvfIndex::remove(const std::string& id) {
   return removed;
 }
 
+// ---- wal.corrupt.bin --------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kLogIdBytes = 8;
+
+// Appends `entries` to wal.corrupt.bin at `path`. The file keeps every
+// damaged range since the segment was built and may be large: it is never
+// read whole. An earlier try of these same entries (a checkpoint that
+// failed after this step, or a crash, perhaps halfway through this write)
+// left them at the file's end, where only as many bytes as they take are
+// read back: what the file already ends with of them is not written again,
+// the rest completes them. A piece shorter than a log id is not taken for
+// theirs (an entry's last bytes could match that much by chance): the
+// entries follow it whole, and every entry before it reads as written.
+Status AppendKept(const std::string& path, const std::vector<uint8_t>& entries) {
+  NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(path, platform::File::kReadWriteCreate));
+  NIMBREL_ASSIGN_OR_RETURN(const uint64_t size, f.Size());
+  std::vector<uint8_t> tail(static_cast<size_t>(std::min<uint64_t>(size, entries.size())));
+  NIMBREL_RETURN_IF_ERROR(f.PReadExact(tail.data(), tail.size(), size - tail.size()));
+  size_t done = 0;
+  for (size_t at = 0; at + kLogIdBytes <= tail.size(); ++at) {
+    if (std::memcmp(tail.data() + at, entries.data(), tail.size() - at) == 0) {
+      done = tail.size() - at;
+      break;
+    }
+  }
+  if (done == entries.size()) return Status::Ok();
+  Status st = f.PWriteAll(entries.data() + done, entries.size() - done, size);
+  if (st.ok()) st = f.Sync();
+  if (!st.ok()) {
+    // Whatever landed is taken back, so the retry starts from the old end.
+    (void)f.Truncate(size);
+    return st;
+  }
+  return storage::sync_parent_dir(path);
+}
+
+// Copies the file `from` to the new file `to` and flushes it.
+Status CopyFile(const std::string& from, const std::string& to) {
+  NIMBREL_ASSIGN_OR_RETURN(platform::File in, platform::File::Open(from, platform::File::kRead));
+  NIMBREL_ASSIGN_OR_RETURN(platform::File out, platform::File::Open(to, platform::File::kWriteTruncate));
+  std::vector<uint8_t> buffer(1 << 20);
+  for (;;) {
+    NIMBREL_ASSIGN_OR_RETURN(const size_t got, in.Read(buffer.data(), buffer.size()));
+    if (got == 0) break;
+    NIMBREL_RETURN_IF_ERROR(out.WriteAll(buffer.data(), got));
+  }
+  return out.Sync();
+}
+
+}  // namespace
+
+Status IvfIndex::keep_damaged_locked() const {
+  if (wal_damaged_.empty()) return Status::Ok();
+  // Only the damaged ranges are read from the log.
+  NIMBREL_ASSIGN_OR_RETURN(platform::File log, platform::File::Open(platform::JoinPath(path_, segment::kWalFile),
+                                                                    platform::File::kRead));
+  NIMBREL_ASSIGN_OR_RETURN(const uint64_t log_size, log.Size());
+  record::Writer out;
+  std::string bytes;
+  for (const auto& [begin, end] : wal_damaged_) {
+    if (end > log_size) continue;
+    bytes.resize(end - begin);
+    NIMBREL_RETURN_IF_ERROR(log.PReadExact(bytes.data(), bytes.size(), begin));
+    out.u64(wal_id_);
+    out.u64(begin);
+    out.str(bytes);
+  }
+  if (out.bytes().empty()) return Status::Ok();
+  return AppendKept(platform::JoinPath(path_, segment::kWalCorruptFile), out.bytes());
+}
+
+Status IvfIndex::carry_damaged_log(const std::string& dir) const {
+  {
+    std::lock_guard<std::mutex> log_lock(wal_mu_);
+    NIMBREL_RETURN_IF_ERROR(keep_damaged_locked());
+  }
+  // A second name rather than a copy: the file may be large, and this
+  // directory is about to be swapped out, which leaves the new name alone.
+  const std::string kept = platform::JoinPath(path_, segment::kWalCorruptFile);
+  const std::string carried = platform::JoinPath(dir, segment::kWalCorruptFile);
+  if (!platform::PathIdentity(kept).ok()) return Status::Ok();  // nothing was ever skipped
+  if (Status st = platform::LinkNoReplace(kept, carried); !st.ok()) {
+    const int err = st.os_errno();
+    if (err != EPERM && err != EMLINK && err != EXDEV && err != EOPNOTSUPP) return st;
+    NIMBREL_RETURN_IF_ERROR(CopyFile(kept, carried));  // a file system that does not link this file
+  }
+  return platform::SyncDirectory(dir);
+}
+
 // ---- checkpoint ------------------------------------------------------------------
 
 bool IvfIndex::matches_disk() const {
@@ -398,34 +490,8 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   }
 
   // 1. Damaged log ranges this segment's replay skipped are kept, before
-  //    the log that holds them is emptied (once each: a checkpoint retried
-  //    after a failure, or a reopen after a crash, finds them again).
-  if (!wal_damaged_.empty()) {
-    Result<std::vector<uint8_t>> log = platform::ReadFile(wal_path);
-    if (!log.ok()) return log.status();
-    const std::string kept_path = platform::JoinPath(path_, segment::kWalCorruptFile);
-    std::set<std::tuple<uint64_t, uint64_t, uint64_t>> kept;
-    if (Result<std::vector<uint8_t>> old = platform::ReadFile(kept_path); old.ok()) {
-      record::Reader r(old->data(), old->size());
-      uint64_t id, offset, length;
-      while (r.remaining() > 0 && r.u64(&id) && r.u64(&offset) && r.count(&length, 1) && r.skip(length)) {
-        kept.emplace(id, offset, length);
-      }
-    }
-    record::Writer out;
-    for (const auto& [begin, end] : wal_damaged_) {
-      if (end > log->size() || kept.count({wal_id_, begin, end - begin}) != 0) continue;
-      out.u64(wal_id_);
-      out.u64(begin);
-      out.str(std::string_view(reinterpret_cast<const char*>(log->data() + begin), end - begin));
-    }
-    if (!out.bytes().empty()) {
-      NIMBREL_ASSIGN_OR_RETURN(platform::File f, platform::File::Open(kept_path, platform::File::kAppendCreate));
-      NIMBREL_RETURN_IF_ERROR(f.WriteAll(out.bytes().data(), out.bytes().size()));
-      NIMBREL_RETURN_IF_ERROR(f.Sync());
-      NIMBREL_RETURN_IF_ERROR(storage::sync_parent_dir(kept_path));
-    }
-  }
+  //    the log that holds them is emptied.
+  NIMBREL_RETURN_IF_ERROR(keep_damaged_locked());
 
   // 2. The state, tombstones before delta: a crash between the two leaves
   //    newer tombstones beside an older delta, which replaying the log
