@@ -3,9 +3,9 @@
 // disk may come back in after a cut at any point of that trace.
 //
 // Files are inodes; the directory's names point at them. What a sync made
-// durable survives; what came after it may survive whole, in part, torn or
-// zeroed, as a disk with a volatile cache and a file system that orders
-// nothing without a flush allow:
+// durable survives; what came after it may survive whole, in part, torn,
+// zeroed or with pages or sectors missing, as a disk with a volatile cache
+// and a file system that orders nothing without a flush allow:
 // - an inode's data and size are durable as of its last sync of any
 //   descriptor; the writes and truncations since are pending, in order;
 // - the directory's entry changes (a create, rename, link, unlink) are
@@ -280,6 +280,24 @@ class DiskModel {
     std::copy(c.data.begin(), c.data.end(), content->begin() + static_cast<ptrdiff_t>(c.offset));
   }
 
+  // The blocks of `size` bytes the pending writes touched, in order.
+  static std::vector<uint64_t> Touched(const Inode& ino, uint64_t size) {
+    std::set<uint64_t> blocks;
+    for (const Change& c : ino.pending) {
+      if (c.truncate || c.data.empty()) continue;
+      for (uint64_t b = c.offset / size; b <= (c.offset + c.data.size() - 1) / size; ++b) blocks.insert(b);
+    }
+    return {blocks.begin(), blocks.end()};
+  }
+
+  // Bytes [begin, end) of `out` back to what the device held (zeros past
+  // its durable size).
+  static void Revert(const Inode& ino, uint64_t begin, uint64_t end, Bytes* out) {
+    for (uint64_t b = begin; b < std::min<uint64_t>(out->size(), end); ++b) {
+      (*out)[b] = b < ino.durable.size() ? ino.durable[b] : 0;
+    }
+  }
+
   // An inode's content after a cut, drawn among the ways its pending
   // changes may have reached the device; `how` says which.
   static Bytes Recover(const Inode& ino, XorShift64& rng, std::string* how) {
@@ -287,7 +305,7 @@ class DiskModel {
     const std::string of = " of " + std::to_string(ino.pending.size()) + " pending changes (" +
                            std::to_string(ino.current.size()) + " bytes, " + std::to_string(ino.durable.size()) +
                            " durable)";
-    switch (rng.below(5)) {
+    switch (rng.below(6)) {
       case 0:
         *how = "none" + of;
         return ino.durable;
@@ -328,21 +346,32 @@ class DiskModel {
         *how = "torn at point " + std::to_string(tear) + " of " + std::to_string(points) + "," + of;
         return out;
       }
+      case 4: {
+        // Every change applied but one 4 KiB page, which still holds what
+        // the device had before: the page cache writes pages back in any
+        // order, so pages after a lost one may be there. Not the last page
+        // touched: losing that one is a torn end, drawn above.
+        const std::vector<uint64_t> pages = Touched(ino, 4096);
+        if (pages.empty()) {
+          *how = "all (no page written)" + of;
+          return ino.current;
+        }
+        const uint64_t lost = pages[pages.size() > 1 ? rng.below(pages.size() - 1) : 0];
+        Bytes out = ino.current;
+        Revert(ino, lost * 4096, (lost + 1) * 4096, &out);
+        *how = "all, but page " + std::to_string(lost) + " of pages " + std::to_string(pages.front()) + " to " +
+               std::to_string(pages.back()) + " lost," + of;
+        return out;
+      }
       default: {
         // Every change applied, but some of the 512-byte sectors they
         // touched still hold what the device had before.
         Bytes out = ino.current;
-        std::set<uint64_t> sectors;
-        for (const Change& c : ino.pending) {
-          if (c.truncate || c.data.empty()) continue;
-          for (uint64_t s = c.offset / 512; s <= (c.offset + c.data.size() - 1) / 512; ++s) sectors.insert(s);
-        }
+        const std::vector<uint64_t> sectors = Touched(ino, 512);
         std::string reverted;
         for (uint64_t s : sectors) {
           if (rng.below(2) == 0) continue;
-          for (uint64_t b = s * 512; b < std::min<uint64_t>(out.size(), (s + 1) * 512); ++b) {
-            out[b] = b < ino.durable.size() ? ino.durable[b] : 0;
-          }
+          Revert(ino, s * 512, (s + 1) * 512, &out);
           reverted += (reverted.empty() ? "" : ",") + std::to_string(s);
         }
         *how = "all, but sectors {" + reverted + "} of " + std::to_string(sectors.size()) + " reverted," + of;
