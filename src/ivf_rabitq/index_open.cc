@@ -10,6 +10,7 @@
 #include <tbb/parallel_for.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "ivf_rabitq/id_hash.h"
@@ -309,7 +310,11 @@ class IvfIndexOpener {
 
   // Every recorded file no larger than the budget is checked against its
   // CRC-32; larger ones are left to verify_integrity, so that opening a
-  // big segment does not read all of it.
+  // big segment does not read all of it. idhash.bin is checked whatever
+  // its size: replay, delete and upsert take its misses as "no such row",
+  // so a damaged entry would drop a logged delete or leave an upserted
+  // row's old version live. Its CRC costs about as much as reading it
+  // once, a small share of the segment (16 bytes a row).
   Status VerifyChecksums() {
     const uint64_t budget = verify_max_bytes();
     std::vector<uint8_t> buffer;
@@ -317,7 +322,7 @@ class IvfIndexOpener {
       uint32_t got;
       auto it = mapped_.find(name);
       if (it != mapped_.end()) {
-        if (it->second->size() > budget) continue;
+        if (it->second->size() > budget && name != segment::kIdHashFile) continue;
         got = crc32_ieee(it->second->data(), it->second->size());
       } else {
         if (name == segment::kIdHashFile) continue;  // already found unusable; rebuilt below
@@ -342,16 +347,30 @@ class IvfIndexOpener {
   }
 
   // Uses idhash.bin as mapped, or rebuilds it from ids.bin and ids_off.bin
-  // (checked above) and writes it back for the next open.
+  // (checked above) and writes it back for the next open. Without a
+  // recorded CRC (a segment older than crcs.bin) the table is derived
+  // anyway and the file used only when it matches, for the same reason
+  // the CRC is checked whatever the budget.
   Status LoadIdHash() {
     IvfIndex& x = *idx_;
     const uint64_t n = x.manifest_.n;
+    if (idhash_problem_.empty() && !Recorded(segment::kIdHashFile)) {
+      x.idhash_rebuilt_ = build_id_hash_table(x.ids_.data(), x.ids_.size(), x.ids_off_.data(), n);
+      if (x.idhash_rebuilt_.empty() ||
+          std::memcmp(x.idhash_rebuilt_.data(), x.idhash_.data(), x.idhash_rebuilt_.size()) == 0) {
+        x.idhash_rebuilt_ = std::vector<uint8_t>();
+      } else {
+        idhash_problem_ = "does not match ids.bin";
+      }
+    }
     if (idhash_problem_.empty()) {
       x.idhash_data_ = x.idhash_.data();
       return Status::Ok();
     }
     x.idhash_ = MappedFile();
-    x.idhash_rebuilt_ = build_id_hash_table(x.ids_.data(), x.ids_.size(), x.ids_off_.data(), n);
+    if (x.idhash_rebuilt_.empty()) {
+      x.idhash_rebuilt_ = build_id_hash_table(x.ids_.data(), x.ids_.size(), x.ids_off_.data(), n);
+    }
     x.idhash_data_ = x.idhash_rebuilt_.data();
     // A private temporary name: several processes may repair the same
     // directory at once, and must not write into one temporary file.

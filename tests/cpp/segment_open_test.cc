@@ -144,7 +144,8 @@ TEST_F(SegmentOpen, ZeroVerifyBudgetSkipsChecksumsYetLookupsStayInBounds) {
   ScopedEnv env("NIMBREL_VERIFY_MAX_BYTES", "0");
   const std::string dir = Copy("unverified");
   // Damage the middle offsets (the first and last are checked anyway), the
-  // id table and the codes; none is noticed without CRC checks.
+  // id table and the codes; only the id table, checked whatever the budget,
+  // is noticed (and rebuilt) without CRC checks.
   for (const char* name : {"ids_off.bin", "meta_off.bin"}) {
     std::vector<uint8_t> bytes = ReadBytes(dir + "/" + name);
     for (uint64_t row = 100; row < 110; ++row) store_le<uint64_t>(bytes.data() + row * 8, 0xFFFFFFFFFFull + row);
@@ -166,6 +167,23 @@ TEST_F(SegmentOpen, ZeroVerifyBudgetSkipsChecksumsYetLookupsStayInBounds) {
   // With the default budget the same directory is refused.
   ScopedEnv restored("NIMBREL_VERIFY_MAX_BYTES", std::nullopt);
   EXPECT_EQ(Open(dir).status().code(), Code::kCorrupt);
+}
+
+// Logged deletes and upserts take a miss in the id table as "no such row":
+// a damaged table is rebuilt whatever the verification budget, and in a
+// segment without crcs.bin, whose table no CRC vouches for.
+TEST_F(SegmentOpen, DamagedIdTableIsRebuiltWithoutBudgetOrRecordedChecksum) {
+  for (const bool legacy : {false, true}) {
+    ScopedEnv env("NIMBREL_VERIFY_MAX_BYTES", "0");
+    const std::string dir = Copy("idhash-unverified");
+    if (legacy) RemoveFile(dir + "/crcs.bin");
+    FlipBit(dir + "/idhash.bin", 16 * 50 + 9);  // a row number
+    FlipBit(dir + "/idhash.bin", 16 * 70 + 2);  // a hash
+    auto idx = Open(dir);
+    ASSERT_TRUE(idx.ok()) << idx.status().message();
+    EXPECT_EQ(ExerciseLookups(**idx), 400u) << legacy;
+    EXPECT_TRUE(ReadBytes(dir + "/idhash.bin") == ReadBytes(Pristine() + "/idhash.bin")) << legacy;  // rewritten
+  }
 }
 
 // Without CRC checks, damage anywhere in a data file reaches the readers:
