@@ -3,9 +3,11 @@ consulted by every logged delete and upsert) and header files grown far
 past what their format allows."""
 
 import os
+import re
 import struct
 
 import numpy as np
+import pytest
 
 import nimbrel
 from conftest import build_segment, random_vectors, run_python
@@ -60,3 +62,26 @@ def test_damaged_id_table_never_loses_a_logged_delete_or_upsert(tmp_path):
     assert (after, count_after) == ([False], 399)  # still deleted after a checkpoint and a fresh table
     assert up_count == 400  # the old row replaced, not left live beside the new one
     assert np.allclose(up_vector, new, atol=0.1)
+
+
+def test_header_files_grown_past_their_format_are_refused_unread(tmp_path):
+    # Each file in turn made sparse 100 GiB long: reading it whole would
+    # exhaust memory, so an open that returns at all did not read it.
+    path = tmp_path / "seg"
+    h = build_segment(path, random_vectors(50, DIM, seed=4), n_clusters=2)
+    h.delete("id3")
+    h.flush()  # writes deleted.bin
+    h.close()
+    huge = 100 << 30
+    for name in ("format.bin", "manifest.bin", "crcs.bin", "deleted.bin", "generation"):
+        size = os.path.getsize(path / name)
+        os.truncate(path / name, huge)
+        try:
+            if name == "generation":  # only its first 8 bytes are read
+                assert nimbrel.ZevireDarir(str(path), DIM).count() == 49
+                continue
+            with pytest.raises(OSError, match=re.escape(f"corrupt index: {name}: size {huge} (at most ")):
+                nimbrel.ZevireDarir(str(path), DIM).count()
+        finally:
+            os.truncate(path / name, size)
+    assert nimbrel.ZevireDarir(str(path), DIM).count() == 49

@@ -107,10 +107,12 @@ class IvfIndexOpener {
  private:
   std::string PathOf(const std::string& name) const { return platform::JoinPath(dir_, name); }
 
-  // A header-checked file; *missing tells a missing file apart.
-  Result<std::vector<uint8_t>> ReadHeaderFile(const char* name, const char magic[4], bool* missing) {
+  // A header-checked file, refused unread when larger than `max_bytes`;
+  // *missing tells a missing file apart.
+  Result<std::vector<uint8_t>> ReadHeaderFile(const char* name, const char magic[4], uint64_t max_bytes,
+                                              bool* missing) {
     *missing = false;
-    Result<std::vector<uint8_t>> bytes = platform::ReadFile(PathOf(name));
+    Result<std::vector<uint8_t>> bytes = platform::ReadFileAtMost(PathOf(name), max_bytes);
     if (!bytes.ok()) {
       if (bytes.status().code() == Code::kNotFound) {
         *missing = true;
@@ -128,8 +130,9 @@ class IvfIndexOpener {
 
   Status ReadFormat() {
     bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> body,
-                             ReadHeaderFile(segment::kFormatFile, segment::kFormatMagic, &missing));
+    NIMBREL_ASSIGN_OR_RETURN(
+        std::vector<uint8_t> body,
+        ReadHeaderFile(segment::kFormatFile, segment::kFormatMagic, kFormatFileMaxBytes, &missing));
     if (missing) return Status::Ok();
     record::Reader r(body.data(), body.size());
     uint32_t version;
@@ -171,20 +174,25 @@ class IvfIndexOpener {
     return Status::Ok();
   }
 
+  // Mapped, not read: only the manifest's record says how long the file
+  // may be, and the excess of a longer one is never read.
   Status ReadManifest() {
-    bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> body,
-                             ReadHeaderFile(segment::kManifestFile, segment::kManifestMagic, &missing));
-    if (missing) return corrupt_file(segment::kManifestFile, "missing");
-    NIMBREL_ASSIGN_OR_RETURN(idx_->manifest_, decode_manifest(body.data(), body.size()));
+    Result<MappedFile> file = MappedFile::Map(PathOf(segment::kManifestFile), MappedFile::Access::kRandom,
+                                              /*prewarm=*/false, /*lock_in_ram=*/false);
+    if (!file.ok()) {
+      if (file.status().code() == Code::kNotFound) return corrupt_file(segment::kManifestFile, "missing");
+      return about_file(segment::kManifestFile, file.status());
+    }
+    NIMBREL_ASSIGN_OR_RETURN(idx_->manifest_, decode_manifest_file(file->data(), file->size()));
     return Status::Ok();
   }
 
   // No crcs.bin: a segment written before checksums were recorded.
   Status ReadCrcs() {
     bool missing;
+    const uint64_t max_bytes = crcs_file_max_bytes(idx_->manifest_.fields.size());
     NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> body,
-                             ReadHeaderFile(segment::kCrcsFile, segment::kCrcsMagic, &missing));
+                             ReadHeaderFile(segment::kCrcsFile, segment::kCrcsMagic, max_bytes, &missing));
     if (missing) return Status::Ok();
     record::Reader r(body.data(), body.size());
     uint64_t entries;

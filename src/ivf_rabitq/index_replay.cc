@@ -23,10 +23,12 @@ constexpr size_t kReplayBatch = 1 << 14;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
-// A file's bytes; empty with *missing set when it does not exist.
-Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* name, bool* missing) {
+// A file's bytes; empty with *missing set when it does not exist. One
+// larger than `max_bytes` is refused unread.
+Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* name, bool* missing,
+                                           uint64_t max_bytes = UINT64_MAX) {
   *missing = false;
-  Result<std::vector<uint8_t>> bytes = platform::ReadFile(platform::JoinPath(dir, name));
+  Result<std::vector<uint8_t>> bytes = platform::ReadFileAtMost(platform::JoinPath(dir, name), max_bytes);
   if (bytes.ok()) return bytes;
   if (bytes.status().code() == Code::kNotFound) {
     *missing = true;
@@ -51,7 +53,8 @@ class WalReplayer {
  private:
   Status LoadTombstones() {
     bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeletedFile, &missing));
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeletedFile, &missing,
+                                                                          Tombstones::kMaxFileBytes));
     deleted_present_ = !missing;
     if (missing) return Status::Ok();
     NIMBREL_ASSIGN_OR_RETURN(x_.tombstones_, Tombstones::decode(bytes));
@@ -229,7 +232,7 @@ class WalReplayer {
     // them may have rewritten it and added a row at the first of these
     // numbers since this open read it; each rewrite only removes, from what
     // is there, tombstones past the rows its open replayed.
-    Result<std::vector<uint8_t>> now = platform::ReadFile(path);
+    Result<std::vector<uint8_t>> now = platform::ReadFileAtMost(path, Tombstones::kMaxFileBytes);
     Result<Tombstones> on_disk = now.ok() ? Tombstones::decode(*now) : Result<Tombstones>(now.status());
     Status st = on_disk.status();
     if (st.ok()) {

@@ -4,6 +4,8 @@
 #include <set>
 
 #include "ivf_rabitq/record.h"
+#include "ivf_rabitq/segment_format.h"
+#include "ivf_rabitq/storage.h"
 
 namespace nimbrel {
 namespace {
@@ -167,6 +169,34 @@ Result<Manifest> decode_manifest(const uint8_t* data, size_t len) {
   if (!ReadManifest(r, &m) || !CheckManifest(r, m)) {
     return Status::Corrupt("corrupt index: manifest.bin: " + r.error());
   }
+  return m;
+}
+
+// Nothing bounds the manifest's size in advance (the PCA basis and the
+// dictionaries are as long as they are), so its record does: the body may
+// hold the record and, for fields a later version appends, as many bytes
+// again plus kHeaderRoomBytes. A longer file was grown by damage, and is
+// refused having read no more than the record. So the record is decoded
+// before the CRC is checked, which the decoder allows: it checks every
+// count against the bytes left. A body that does not decode is damaged
+// whatever its CRC; the CRC still names the damage, as for the other
+// header files, unless that would read more than a large manifest.
+Result<Manifest> decode_manifest_file(const uint8_t* file, size_t len) {
+  constexpr uint64_t kLargestUndecodableChecked = uint64_t{64} << 20;
+  NIMBREL_RETURN_IF_ERROR(check_header_magic(segment::kManifestMagic, file, len, segment::kManifestFile));
+  const size_t body = len - 8;
+  record::Reader r(file + 8, body);
+  Manifest m;
+  const bool decoded = ReadManifest(r, &m) && CheckManifest(r, m);
+  const uint64_t record = r.position();
+  if (decoded && body - record > record + kHeaderRoomBytes) {
+    return corrupt_file(segment::kManifestFile, "size " + std::to_string(len) + " (at most " +
+                                                    std::to_string(8 + 2 * record + kHeaderRoomBytes) + ")");
+  }
+  if (decoded || body <= kLargestUndecodableChecked) {
+    NIMBREL_RETURN_IF_ERROR(check_header_crc(file, len, segment::kManifestFile));
+  }
+  if (!decoded) return Status::Corrupt("corrupt index: manifest.bin: " + r.error());
   return m;
 }
 

@@ -46,5 +46,9 @@ struct Manifest {
 std::vector<uint8_t> encode_manifest(const Manifest& m);
 // Decodes and checks internal consistency; errors are kCorrupt "corrupt index: manifest.bin: ...".
 Result<Manifest> decode_manifest(const uint8_t* data, size_t len);
+// The whole of manifest.bin, header included, as mapped: checks the header
+// and decodes the body, refusing a file longer than its record allows
+// before the CRC reads the excess. Errors as decode_manifest's.
+Result<Manifest> decode_manifest_file(const uint8_t* file, size_t len);
 
 }  // namespace nimbrel

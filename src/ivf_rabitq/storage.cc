@@ -24,19 +24,34 @@ std::vector<uint8_t> wrap_with_header(const char magic[4], const std::vector<uin
   return out;
 }
 
+Status check_header_magic(const char magic[4], const uint8_t* file, size_t len, std::string_view file_name) {
+  if (len < 8) {
+    return corrupt_file(std::string(file_name),
+                        "file of " + std::to_string(len) + " bytes is shorter than its 8-byte header");
+  }
+  if (std::memcmp(file, magic, 4) != 0) return corrupt_file(std::string(file_name), "bad magic");
+  return Status::Ok();
+}
+
+Status check_header_crc(const uint8_t* file, size_t len, std::string_view file_name) {
+  if (crc32_ieee(file + 8, len - 8) != load_le<uint32_t>(file + 4)) {
+    return corrupt_file(std::string(file_name), "checksum mismatch");
+  }
+  return Status::Ok();
+}
+
 Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vector<uint8_t>& file,
                                            std::string_view file_name) {
-  const std::string prefix = "corrupt index: " + std::string(file_name) + ": ";
-  if (file.size() < 8) {
-    return Status::Corrupt(prefix + "file of " + std::to_string(file.size()) +
-                           " bytes is shorter than its 8-byte header");
-  }
-  if (std::memcmp(file.data(), magic, 4) != 0) return Status::Corrupt(prefix + "bad magic");
-  const uint32_t want = load_le<uint32_t>(file.data() + 4);
-  if (crc32_ieee(file.data() + 8, file.size() - 8) != want) {
-    return Status::Corrupt(prefix + "checksum mismatch");
-  }
+  NIMBREL_RETURN_IF_ERROR(check_header_magic(magic, file.data(), file.size(), file_name));
+  NIMBREL_RETURN_IF_ERROR(check_header_crc(file.data(), file.size(), file_name));
   return std::vector<uint8_t>(file.begin() + 8, file.end());
+}
+
+uint64_t crcs_file_max_bytes(uint64_t typed_columns) {
+  // This build records at most 10 data files besides the typed columns.
+  constexpr uint64_t kOtherFiles = 64;
+  constexpr uint64_t kEntryBytes = 8 + 255 + 4;
+  return 8 + 8 + (kOtherFiles + typed_columns) * kEntryBytes + kHeaderRoomBytes;
 }
 
 Status corrupt_file(const std::string& file, const std::string& what) {

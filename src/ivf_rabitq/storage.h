@@ -24,6 +24,23 @@ std::vector<uint8_t> wrap_with_header(const char magic[4], const std::vector<uin
 // name the file: "corrupt index: {file}: ...".
 Result<std::vector<uint8_t>> unwrap_header(const char magic[4], const std::vector<uint8_t>& file,
                                            std::string_view file_name);
+// unwrap_header's checks on bytes in place (a map), in two steps for a
+// caller that checks the size between them: the length and the magic,
+// then the CRC of the body.
+Status check_header_magic(const char magic[4], const uint8_t* file, size_t len, std::string_view file_name);
+Status check_header_crc(const uint8_t* file, size_t len, std::string_view file_name);
+
+// The largest size a header file can have, checked before it is read:
+// what this build writes at most, plus this much room for fields a later
+// version may append (readers accept trailing bytes). A longer file was
+// grown by damage, and reading it whole would only cost memory and time.
+inline constexpr uint64_t kHeaderRoomBytes = 64 * 1024;
+// format.bin: the header and the u32 version.
+inline constexpr uint64_t kFormatFileMaxBytes = 8 + 4 + kHeaderRoomBytes;
+// crcs.bin of a segment with `typed_columns` num_<i>.bin and str_<i>.bin:
+// one entry (a name of at most 255 bytes, its CRC) per data file, with room
+// for data files a later version adds.
+uint64_t crcs_file_max_bytes(uint64_t typed_columns);
 
 // "corrupt index: {file}: {what}": the refusal of a damaged segment file.
 Status corrupt_file(const std::string& file, const std::string& what);

@@ -56,6 +56,10 @@ class Tombstones {
   // byte before the library sees it (the library trusts its input).
   // Errors are kCorrupt "corrupt index: deleted.bin: ...".
   static Result<Tombstones> decode(const std::vector<uint8_t>& file);
+  // The largest deleted.bin there can be: the 8-byte file header, the
+  // bitmap's 8-byte head, and all 65536 containers of the u32 row space at
+  // their largest (8 bytes of key, cardinality and offset, 8192 of bitmap).
+  static constexpr uint64_t kMaxFileBytes = 8 + 8 + 65536ull * (8 + 8192);
   // The portable serialisation alone: its own check, for tests of hostile bytes.
   static Status validate_portable(const uint8_t* data, size_t len);
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "platform/fault_point.h"
 #include "platform/path_guard.h"
@@ -248,9 +249,14 @@ Status File::Truncate(uint64_t len) {
   return Status::Ok();
 }
 
-Result<std::vector<uint8_t>> ReadFile(const std::string& path) {
+Result<std::vector<uint8_t>> ReadFile(const std::string& path) { return ReadFileAtMost(path, UINT64_MAX); }
+
+Result<std::vector<uint8_t>> ReadFileAtMost(const std::string& path, uint64_t max_bytes) {
   NIMBREL_ASSIGN_OR_RETURN(File f, File::Open(path, File::kRead));
   NIMBREL_ASSIGN_OR_RETURN(uint64_t size, f.Size());
+  if (size > max_bytes) {
+    return Status(Code::kCorrupt, "size " + std::to_string(size) + " (at most " + std::to_string(max_bytes) + ")");
+  }
   if (size > SIZE_MAX) return Status::FromErrno(EFBIG);
   std::vector<uint8_t> out(static_cast<size_t>(size));
   size_t used = 0;

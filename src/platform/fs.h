@@ -76,6 +76,11 @@ class File {
 // opened (a file that grows meanwhile is not chased; one that shrinks
 // gives what is left).
 Result<std::vector<uint8_t>> ReadFile(const std::string& path);
+// ReadFile for a file whose format bounds its size: one larger than
+// `max_bytes` is damage, refused before anything is read (a kCorrupt
+// status "size {size} (at most {max_bytes})"), so a file grown to any size
+// costs no memory and no time.
+Result<std::vector<uint8_t>> ReadFileAtMost(const std::string& path, uint64_t max_bytes);
 // Stat-based checks; every failure counts as "no".
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);

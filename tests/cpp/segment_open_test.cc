@@ -421,6 +421,40 @@ TEST_F(SegmentOpen, SparseSearchReadsAnOlderSegmentsManifestPostingsLikeSparseBi
   }
 }
 
+// A manifest may carry trailing bytes (fields of a later version) up to its
+// record's size again plus the room every header file has; a longer file
+// is refused by its size, and ordinary damage still by its checksum.
+TEST(ManifestFile, TrailingBytesAreBoundedByTheRecord) {
+  Manifest m;
+  m.dim = 4;
+  m.list_offsets = {0};
+  m.format_version = kFormatVersion;
+  const std::vector<uint8_t> record = encode_manifest(m);
+  const auto file_with = [&](uint64_t trailing) {
+    std::vector<uint8_t> body = record;
+    body.resize(record.size() + trailing, 0xAB);
+    return wrap_with_header(segment::kManifestMagic, body);
+  };
+  const uint64_t room = record.size() + kHeaderRoomBytes;
+  for (const uint64_t trailing : {uint64_t{0}, uint64_t{3}, room}) {
+    const std::vector<uint8_t> file = file_with(trailing);
+    Result<Manifest> got = decode_manifest_file(file.data(), file.size());
+    ASSERT_TRUE(got.ok()) << trailing << ": " << got.status().message();
+    EXPECT_EQ(got->dim, 4u);
+  }
+  const std::vector<uint8_t> longer = file_with(room + 1);
+  EXPECT_EQ(decode_manifest_file(longer.data(), longer.size()).status().message(),
+            "corrupt index: manifest.bin: size " + std::to_string(longer.size()) + " (at most " +
+                std::to_string(longer.size() - 1) + ")");
+  std::vector<uint8_t> damaged = file_with(0);
+  damaged[8] ^= 0x40;  // dim 68: decodes, and the CRC catches it
+  EXPECT_EQ(decode_manifest_file(damaged.data(), damaged.size()).status().message(),
+            "corrupt index: manifest.bin: checksum mismatch");
+  damaged.resize(20);  // cut inside the record: does not decode
+  EXPECT_EQ(decode_manifest_file(damaged.data(), damaged.size()).status().message(),
+            "corrupt index: manifest.bin: checksum mismatch");
+}
+
 TEST(MetadataResultCost, CountsStructureOutsideStringsAndLengthTimesFour) {
   EXPECT_EQ(IvfIndex::metadata_result_cost(""), 0u);
   EXPECT_EQ(IvfIndex::metadata_result_cost("null"), 16u);
