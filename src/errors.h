@@ -96,16 +96,17 @@ std::optional<SearchErr> GuardQuery(F&& f) noexcept {
 // is caught before the lock is taken back and raised as the panic
 // exception; returns false then. `f` must not touch any Python object.
 //
-// Every heavy call passes through here, so this is also where the shared
-// thread pool is sized (once, from RAYON_NUM_THREADS) before its first use.
+// Every heavy call passes through here, so this is also where it enters
+// the shared thread pool (built on first use, sized from RAYON_NUM_THREADS),
+// on whose threads its data-parallel loops run.
 template <typename F>
 [[nodiscard]] bool WithoutGil(F&& f) noexcept {
   bool threw = false;
   std::string what;
-  (void)shared_pool_size();
+  (void)shared_pool_size();  // reads the environment, which Python may be changing
   PyThreadState* ts = PyEval_SaveThread();
   try {
-    f();
+    run_on_shared_pool([&] { f(); });
   } catch (...) {
     threw = true;
     what = internal::DescribeCurrentException();

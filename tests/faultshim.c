@@ -3,7 +3,8 @@
  * Environment (read at load time and again by faultshim_arm()):
  *   FAULT_OP           comma-separated calls to watch: write (write, pwrite),
  *                      fsync (fsync, fdatasync of a file), fsyncdir (fsync of a
- *                      directory), rename, link; "any" for all of them
+ *                      directory), rename, link; "any" for all of them;
+ *                      pthread_create (only when named: see below)
  *   FAULT_PATH_PREFIX  only calls on paths starting with this (optional)
  *   FAULT_PATH_SUFFIX  only calls on paths ending with this (optional)
  *   FAULT_NTH          fail the n-th watched call (1-based); 0 fails none
@@ -13,12 +14,16 @@
  *   FAULT_TRACE        append "<n> <op> <path>" for every watched call here
  *   FAULT_ARMED        0: watch nothing until faultshim_arm() is called
  * An fd's path is its target in /proc/self/fd; rename's and link's, the
- * destination. faultshim_disarm() stops watching; faultshim_fired() tells
+ * destination. pthread_create has no path, and a thread that could not be
+ * started once will not be the next time either: every pthread_create from
+ * the FAULT_NTH-th on fails, with FAULT_ERRNO or else EAGAIN (what the
+ * system answers when it is out of threads). faultshim_disarm() stops watching; faultshim_fired() tells
  * how many calls were failed since the last arming. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,7 +59,7 @@ __attribute__((constructor)) static void init(void) {
 
 static int watched(const char *op) {
   size_t len = strlen(op);
-  if (strcmp(ops, "any") == 0) return 1;
+  if (strcmp(ops, "any") == 0) return strcmp(op, "pthread_create") != 0;
   for (const char *p = ops; (p = strstr(p, op)) != NULL; p += len)
     if ((p == ops || p[-1] == ',') && (p[len] == ',' || p[len] == '\0')) return 1;
   return 0;
@@ -113,4 +118,11 @@ int rename(const char *from, const char *to) {
 int link(const char *from, const char *to) {
   int e = should_fail("link", to);
   return e ? failed(e) : REAL(link)(from, to);
+}
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg) {
+  if (armed && nth > 0 && watched("pthread_create") && __atomic_add_fetch(&seen, 1, __ATOMIC_SEQ_CST) >= nth) {
+    __atomic_add_fetch(&fired, 1, __ATOMIC_SEQ_CST);
+    return atoi(env("FAULT_ERRNO")) > 0 ? err_no : EAGAIN;
+  }
+  return REAL(pthread_create)(thread, attr, start, arg);
 }

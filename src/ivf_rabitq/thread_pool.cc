@@ -4,8 +4,11 @@
 #include <tbb/info.h>
 
 #include <algorithm>
+#include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "ivf_rabitq/storage.h"
@@ -13,12 +16,80 @@
 
 namespace nimbrel {
 
+namespace {
+
+// Python threads that may be in the shared pool's arena at once, running
+// their own calls, beside the pool's threads. A caller that finds every
+// slot taken hands its call to the arena and waits for it. The slots also
+// count as threads when TBB splits a loop, so there are not many more of
+// them than the pool has threads.
+constexpr size_t kMinCallerSlots = 8;
+
+}  // namespace
+
+ArenaGate::ArenaGate() : closed_(group_.defer([] {})) {}
+
+void ArenaGate::wait() { group_.wait(); }
+
+void ArenaGate::open() { closed_ = tbb::task_handle(); }
+
+ParkedThreads::ParkedThreads(size_t threads, size_t caller_slots)
+    : arena_(static_cast<int>(std::min<size_t>(threads + caller_slots, INT_MAX)),
+             static_cast<int>(std::min<size_t>(threads + caller_slots, INT_MAX))) {
+  if (threads + caller_slots > INT_MAX || threads + caller_slots == 0) throw std::length_error("arena size");
+  arena_.initialize();
+  gates_.reserve(threads);
+  threads_.reserve(threads);
+  std::mutex mu;
+  std::condition_variable cv;
+  size_t parked = 0;
+  for (size_t i = 0; i < threads; ++i) {
+    gates_.push_back(std::make_unique<ArenaGate>());
+    ArenaGate* gate = gates_.back().get();
+    auto arrived = [&] {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        ++parked;
+      }
+      cv.notify_one();
+    };
+    try {
+      threads_.emplace_back([this, gate, arrived] {
+        bool in = false;
+        try {
+          // Entering cannot fail for want of a slot: each thread has one,
+          // and no caller is let in before all of them are in.
+          arena_.execute([&] {
+            in = true;
+            arrived();
+            gate->wait();
+          });
+        } catch (...) {
+          // Out of memory on the way in: the thread is lost to the pool.
+        }
+        if (!in) arrived();
+      });
+    } catch (...) {
+      // No thread for this gate: the pool keeps those started before it.
+      gates_.pop_back();
+      break;
+    }
+  }
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait(lock, [&] { return parked == threads_.size(); });
+}
+
+ParkedThreads::~ParkedThreads() {
+  for (auto& gate : gates_) gate->open();
+  for (std::thread& t : threads_) t.join();
+}
+
 size_t shared_pool_size() noexcept {
-  // Decided on first use, never at load time. Without a usable setting TBB's
-  // default (the processor count) stands and nothing is capped; with one,
-  // the control object lives for the rest of the process, since destroying
-  // it would lift the cap. Should creating it fail (out of memory), the
-  // default stands.
+  // Decided on first use, never at load time. With a usable setting, TBB's
+  // own workers (which the module's loops no longer use, but other users
+  // of TBB in the process may) are capped by it too; the control object
+  // lives for the rest of the process, since destroying it would lift the
+  // cap. Should creating it fail (out of memory), nothing is capped.
   static std::once_flag once;
   static size_t size = 0;
   try {
@@ -29,10 +100,9 @@ size_t shared_pool_size() noexcept {
       size_t chosen = processors;
       if (platform::GetEnv("RAYON_NUM_THREADS", &value) && parse_u64_setting(value, &want) && want != 0) {
         // TBB counts threads in an int; no machine comes near this cap.
-        const size_t capped = static_cast<size_t>(std::min<uint64_t>(want, 1u << 20));
+        chosen = static_cast<size_t>(std::min<uint64_t>(want, 1u << 20));
         try {
-          new tbb::global_control(tbb::global_control::max_allowed_parallelism, capped);
-          chosen = capped;
+          new tbb::global_control(tbb::global_control::max_allowed_parallelism, chosen);
         } catch (...) {
         }
       }
@@ -41,6 +111,37 @@ size_t shared_pool_size() noexcept {
   } catch (...) {
   }
   return size;
+}
+
+namespace {
+
+// Built by the first caller, never torn down (its threads sleep in the
+// arena until the process ends). The caller is one of the loops' threads,
+// so the pool has one thread fewer than its size. Holds nothing only when
+// not even the arena could be made; a thread that cannot be started leaves
+// the pool with those that could.
+ParkedThreads* SharedPool() noexcept {
+  static ParkedThreads* const pool = []() noexcept -> ParkedThreads* {
+    try {
+      const size_t processors = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
+      const size_t threads = std::max<size_t>(std::min(shared_pool_size(), processors), 1);
+      return new ParkedThreads(threads - 1, std::max(threads, kMinCallerSlots));
+    } catch (...) {
+      return nullptr;
+    }
+  }();
+  return pool;
+}
+
+}  // namespace
+
+void run_on_shared_pool(const std::function<void()>& f) {
+  ParkedThreads* pool = SharedPool();
+  if (pool == nullptr) {
+    f();
+    return;
+  }
+  pool->arena().execute([&] { tbb::this_task_arena::isolate(f); });
 }
 
 }  // namespace nimbrel

@@ -4,11 +4,14 @@
 // lives with the Python interface, outside the core library, so its source
 // is compiled into this test.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <tbb/parallel_for.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -92,6 +95,32 @@ TEST(MaintenancePool, JobsHandBackResultsAndExceptionsNestedAndConcurrently) {
   for (std::thread& c : callers) c.join();
   for (int t = 0; t < 6; ++t) EXPECT_EQ(sums[t], t == 3 ? -3 : 2000 * (t + 1)) << t;
   EXPECT_EQ(nested, 0);
+}
+
+TEST(MaintenancePool, AJobsLoopsRunOnAllOfItsThreadsAndOnNoOther) {
+  setenv("NIMBREL_MAINT_THREADS", "3", 1);  // as above, should this run alone
+  std::mutex mu;
+  std::set<std::string> ran;
+  run_on_maintenance_pool([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, 64, 1),
+        [&](const tbb::blocked_range<int>&) {
+          char name[16] = {};
+          pthread_getname_np(pthread_self(), name, sizeof name);
+          std::unique_lock<std::mutex> lock(mu);
+          ran.insert(name);
+          // Each body holds its thread until three have come (or long
+          // enough that a missing one shows in the names).
+          const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (ran.size() < 3 && std::chrono::steady_clock::now() < give_up) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+          }
+        },
+        tbb::simple_partitioner());
+  });
+  EXPECT_EQ(ran, (std::set<std::string>{"nimbrel-maint-0", "nimbrel-maint-1", "nimbrel-maint-2"}));
 }
 
 }  // namespace
