@@ -1,6 +1,7 @@
 // The maintenance pool that background calibration and merges run on:
 // its sizing rule, and what a job handed to it gets back (its result and
-// its exceptions on the caller, nested and concurrent jobs). The pool
+// its exceptions on the caller, nested and concurrent jobs) and which
+// threads run its loops. The pool
 // lives with the Python interface, outside the core library, so its source
 // is compiled into this test.
 #include <gtest/gtest.h>
@@ -36,8 +37,8 @@ TEST(MaintenancePool, SizeFromTheSettingElseAQuarterOfTheSharedPoolButUpToFour) 
 }
 
 TEST(MaintenancePool, JobsHandBackResultsAndExceptionsNestedAndConcurrently) {
-  // Read on first use, which is below. (Worker names are checked from
-  // Python, through /proc.)
+  // Read on first use, which is below. (Which threads run a job's loops:
+  // the next test.)
   setenv("NIMBREL_MAINT_THREADS", "3", 1);
   long sum = 0;
   run_on_maintenance_pool([&] {
