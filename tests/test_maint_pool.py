@@ -36,14 +36,20 @@ def names():
             pass
     return {n for n in out if n.startswith("nimbrel-maint")}
 
+def asleep(tids):
+    def state(tid):
+        with open(f"/proc/self/task/{tid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    return all(state(tid) == "S" for tid in tids)
+
 def quiet(times):
-    # The run times once they stop changing: the workers back asleep after
-    # the last job.
+    # The run times (by thread id) once the threads are asleep and the
+    # times stop changing: the workers back asleep after the last job.
     last = times()
     for _ in range(500):
         time.sleep(0.02)
         now, last = last, times()
-        if now == last:
+        if now == last and asleep(last):
             break
     return last
 
@@ -127,7 +133,7 @@ def test_built_on_first_background_use_and_never_again(seg_dir):
             for task in glob.glob("/proc/self/task/*"):
                 with open(task + "/comm") as c, open(task + "/schedstat") as s:
                     if c.read().startswith("nimbrel-maint"):
-                        out[task] = int(s.read().split()[0])
+                        out[os.path.basename(task)] = int(s.read().split()[0])
             return out
         before = quiet(maint_times)
         for _ in range(3):
@@ -161,10 +167,16 @@ def merge(out):
 
 merge(sys.argv[2] + "/first")
 before = threads()
+def asleep(tids):
+    def state(tid):
+        with open(f"/proc/self/task/{tid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    return all(state(tid) == "S" for tid in tids)
+
 for _ in range(500):  # until the workers are back asleep
     time.sleep(0.02)
     now, before = before, threads()
-    if now == before:
+    if now == before and asleep(before):
         break
 merge(sys.argv[2] + "/second")
 after = threads()
