@@ -17,8 +17,9 @@
  * destination. pthread_create has no path, and a thread that could not be
  * started once will not be the next time either: every pthread_create from
  * the FAULT_NTH-th on fails, with FAULT_ERRNO or else EAGAIN (what the
- * system answers when it is out of threads). faultshim_disarm() stops watching; faultshim_fired() tells
- * how many calls were failed since the last arming. */
+ * system answers when it is out of threads). faultshim_disarm() stops
+ * watching; faultshim_fired() tells how many calls were failed since the
+ * last arming. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
