@@ -41,6 +41,7 @@
 #include "ivf_rabitq/predicate.h"
 #include "ivf_rabitq/record.h"
 #include "ivf_rabitq/rotation.h"
+#include "ivf_rabitq/rw_lock.h"
 #include "ivf_rabitq/status.h"
 #include "ivf_rabitq/tombstones.h"
 #include "ivf_rabitq/wal.h"
@@ -432,7 +433,7 @@ class IvfIndex {
   // order and held for a whole read, so that it sees one state; the
   // *_locked bodies below run under them.
   struct ReadLocks {
-    std::shared_lock<std::shared_mutex> tomb, delta;
+    std::shared_lock<RwLock> tomb, delta;
   };
   ReadLocks lock_reads() const;
   std::vector<Hit> search_core_locked(const float* query, uint64_t k, uint64_t nprobe, uint64_t rerank,
@@ -531,8 +532,10 @@ class IvfIndex {
   // RowSource::meta_text of the delta rows (the caller holds the delta lock).
   static std::string_view delta_meta_text(const void* ctx, uint32_t row);
 
-  // Segment locks, taken in this order: schema, id map, tombstones, delta.
-  mutable std::shared_mutex schema_mu_, idmap_mu_, tomb_mu_, delta_mu_;
+  // Segment locks, taken in this order: schema, id map, tombstones, delta
+  // (the ranks; docs/write-path.md says why the order keeps writers first
+  // in line without deadlock).
+  mutable RwLock schema_mu_{this, 0}, idmap_mu_{this, 1}, tomb_mu_{this, 2}, delta_mu_{this, 3};
   Delta delta_;
   Tombstones tombstones_;
   std::atomic<uint64_t> mutation_seq_{0};

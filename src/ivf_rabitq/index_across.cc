@@ -152,9 +152,9 @@ std::vector<std::vector<float>> IvfIndex::distances_to_sets(const std::vector<st
   constexpr float kInf = std::numeric_limits<float>::infinity();
   std::vector<std::vector<float>> out(sets.size(), std::vector<float>(ids.size(), kNaN));
 
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const bool has_tombstones = !tombstones_.empty();
   // A chunk resolves its ids first and starts fetching their 8-bit copies,
   // so the reranks that follow find them in the cache; every set is then
@@ -234,9 +234,9 @@ std::vector<uint8_t> IvfIndex::meta_status(const std::vector<std::string_view>& 
                                            const std::vector<const CanonMeta*>& comparands, bool parallel) const {
   std::vector<uint8_t> out(ids.size(), 0);
   const bool canonical_main = main_meta_canonical();
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
 
   auto status_of = [&](std::string_view id, const CanonMeta& given) -> uint8_t {
     const std::optional<uint32_t> slot = slot_of_locked(id);

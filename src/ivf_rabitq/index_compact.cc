@@ -47,8 +47,8 @@ void IvfIndex::stored_vector(uint32_t row, float* out) const {
 
 Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) const {
   try {
-    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     const size_t n_lists = manifest_.n_lists;
     const bool has_live_delta = [&] {
       for (size_t i = 0; i < delta_.size(); ++i) {
@@ -194,8 +194,8 @@ Status IvfIndex::compact_to(const std::string& staging, uint64_t generation) con
 Result<std::unique_ptr<IvfIndex::LiveRows>> IvfIndex::live_rows() const {
   try {
     auto live = std::make_unique<LiveRows>();
-    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     const size_t dim = manifest_.dim;
     const uint64_t main_n = manifest_.n;
     const uint64_t total = main_n + delta_.size();

@@ -172,8 +172,8 @@ std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id) const {
 }
 
 std::optional<uint32_t> IvfIndex::slot_of(std::string_view id) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   return slot_of_locked(id);
 }
 
@@ -190,7 +190,7 @@ std::string IvfIndex::ext_of(uint32_t row) const {
     if (!main_id_bytes(row, &id) || !simdjson::validate_utf8(id.data(), id.size())) return std::string();
     return std::string(id);
   }
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const uint64_t i = row - manifest_.n;
   return i < delta_.ids.size() ? delta_.ids[i] : std::string();
 }
@@ -262,9 +262,9 @@ std::vector<std::optional<uint32_t>> IvfIndex::live_slots_locked(const std::vect
 }
 
 std::vector<bool> IvfIndex::has_ids(const std::vector<std::string>& ids) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   std::vector<bool> out;
   out.reserve(ids.size());
   for (const std::optional<uint32_t>& slot : live_slots_locked(ids)) out.push_back(slot.has_value());
@@ -272,9 +272,9 @@ std::vector<bool> IvfIndex::has_ids(const std::vector<std::string>& ids) const {
 }
 
 std::vector<std::string> IvfIndex::get_metas(const std::vector<std::string>& ids) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   std::vector<std::string> out;
   out.reserve(ids.size());
   for (const std::string& id : ids) {
@@ -285,9 +285,9 @@ std::vector<std::string> IvfIndex::get_metas(const std::vector<std::string>& ids
 }
 
 std::vector<std::vector<float>> IvfIndex::get_vectors(const std::vector<std::string>& ids) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const size_t dim = manifest_.dim;
   std::vector<std::vector<float>> out(ids.size());
   for (size_t k = 0; k < ids.size(); ++k) {
@@ -309,9 +309,9 @@ std::vector<std::vector<float>> IvfIndex::get_vectors(const std::vector<std::str
 }
 
 std::vector<std::vector<std::pair<uint32_t, float>>> IvfIndex::get_sparse(const std::vector<std::string>& ids) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const std::vector<std::optional<uint32_t>> slots = live_slots_locked(ids);
   // Main rows store their pairs term by term: one visit of every posting
   // gathers them. For a few ids only the wanted rows are kept.
@@ -347,7 +347,7 @@ std::vector<std::vector<std::pair<uint32_t, float>>> IvfIndex::get_sparse(const 
 
 std::optional<IvfIndex::Aggregate> IvfIndex::aggregate_by_ids(std::string_view field,
                                                               const std::vector<std::string>& ids) const {
-  std::shared_lock<std::shared_mutex> schema_lock(schema_mu_);
+  std::shared_lock<RwLock> schema_lock(schema_mu_);
   const FieldSchema* target = nullptr;
   size_t number = 0, strings = 0;
   for (const FieldSchema& f : fields_) {
@@ -363,9 +363,9 @@ std::optional<IvfIndex::Aggregate> IvfIndex::aggregate_by_ids(std::string_view f
   Aggregate out;
   std::unordered_map<uint32_t, uint64_t> by_code;
   {
-    std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+    std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     const uint32_t* main_col = number < main_rows_.str.size() ? main_rows_.str[number] : nullptr;
     const std::vector<uint32_t>* delta_col = number < delta_.str.size() ? &delta_.str[number] : nullptr;
     const std::vector<std::optional<uint32_t>> slots = slots_of_locked(ids);
@@ -405,9 +405,9 @@ std::optional<IvfIndex::Aggregate> IvfIndex::aggregate_by_ids(std::string_view f
 std::optional<IvfIndex::LimitedMeta> IvfIndex::get_meta_limited(const std::vector<std::string>& ids,
                                                                  uint64_t budget, bool charge_nulls,
                                                                  bool fast_upper) const {
-  std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const std::vector<std::optional<uint32_t>> slots = live_slots_locked(ids);
   // Without metadata text files, main rows are written out from their
   // typed columns through the dictionaries' keys: the keys the requested
@@ -498,18 +498,18 @@ std::optional<IvfIndex::LimitedMeta> IvfIndex::get_meta_limited(const std::vecto
 // ---- counters ------------------------------------------------------------------
 
 uint64_t IvfIndex::tombstone_count() const {
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
   return tombstones_.cardinality();
 }
 
 uint64_t IvfIndex::delta_count() const {
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   return delta_.size();
 }
 
 uint64_t IvfIndex::live_count() const {
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const uint64_t slots = manifest_.n + delta_.size();
   const uint64_t dead = tombstones_.cardinality();
   return slots > dead ? slots - dead : 0;

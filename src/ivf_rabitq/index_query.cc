@@ -188,7 +188,7 @@ Result<std::shared_ptr<const Predicate>> IvfIndex::compile_filter_cached(
   auto it = filter_cache_.find(text);
   if (it != filter_cache_.end()) return it->second;
   Result<std::shared_ptr<const Predicate>> compiled = [&] {
-    std::shared_lock<std::shared_mutex> schema_lock(schema_mu_);
+    std::shared_lock<RwLock> schema_lock(schema_mu_);
     return compile_filter(text, fields_, skip_);
   }();
   if (!compiled.ok()) return compiled.status();
@@ -262,8 +262,8 @@ struct ScanState {
 IvfIndex::ReadLocks IvfIndex::lock_reads() const {
   // In the readers' order: tombstones, then delta.
   ReadLocks held;
-  held.tomb = std::shared_lock<std::shared_mutex>(tomb_mu_);
-  held.delta = std::shared_lock<std::shared_mutex>(delta_mu_);
+  held.tomb = std::shared_lock<RwLock>(tomb_mu_);
+  held.delta = std::shared_lock<RwLock>(delta_mu_);
   return held;
 }
 

@@ -91,8 +91,8 @@ class RowMatcher {
 };
 
 std::vector<std::string> IvfIndex::ids_matching(const Predicate* filter) const {
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const RowMatcher m(*this, filter);
   const uint64_t n = manifest_.n;
   std::vector<std::string> out;
@@ -110,8 +110,8 @@ std::vector<std::string> IvfIndex::ids_matching(const Predicate* filter) const {
 }
 
 uint64_t IvfIndex::count_matching(const Predicate* filter) const {
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const RowMatcher m(*this, filter);
   const uint64_t n = manifest_.n;
   uint64_t count = 0;
@@ -133,8 +133,8 @@ uint64_t IvfIndex::count_matching(const Predicate* filter) const {
 }
 
 bool IvfIndex::exists_matching(const Predicate* filter) const {
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const RowMatcher m(*this, filter);
   const uint64_t n = manifest_.n;
   const uint64_t prefix = std::min(n, kExistsPrefix);
@@ -166,8 +166,8 @@ bool IvfIndex::exists_matching(const Predicate* filter) const {
 
 std::vector<std::string> IvfIndex::ids_matching_limit(const Predicate* filter, uint64_t limit) const {
   if (limit == 0) return {};
-  std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-  std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+  std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+  std::shared_lock<RwLock> delta_lock(delta_mu_);
   const RowMatcher m(*this, filter);
   const uint64_t n = manifest_.n;
   std::vector<uint32_t> rows;

@@ -28,7 +28,7 @@ std::string U(uint64_t v) { return std::to_string(v); }
 Status IvfIndex::check_slot_space(uint64_t adding) const {
   uint64_t existing;
   {
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     existing = manifest_.n + delta_.size();
   }
   if (!slot_space_ok(existing, adding)) {
@@ -237,10 +237,10 @@ void IvfIndex::apply_encoded(DeltaRow&& row, const nlohmann::json* meta) {
     // a search, which holds the tombstones and the delta shared, sees
     // either neither or both, never the id twice. Taken in the readers'
     // order (tombstones before delta), so no search can deadlock with it.
-    std::unique_lock<std::shared_mutex> schema_lock(schema_mu_);
-    std::unique_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-    std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-    std::unique_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::unique_lock<RwLock> schema_lock(schema_mu_);
+    std::unique_lock<RwLock> idmap_lock(idmap_mu_);
+    std::unique_lock<RwLock> tomb_lock(tomb_mu_);
+    std::unique_lock<RwLock> delta_lock(delta_mu_);
     previous = slot_of_locked(id);
     delta_.append(std::move(row), manifest_.dim, delta_code_bytes());
     schema_changed = append_typed_cells(meta);
@@ -295,14 +295,14 @@ Status IvfIndex::apply_add(const WalOp& op, const nlohmann::json* meta) {
 bool IvfIndex::apply_delete(std::string_view id) {
   std::optional<uint32_t> slot;
   {
-    std::shared_lock<std::shared_mutex> idmap_lock(idmap_mu_);
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> idmap_lock(idmap_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     slot = slot_of_locked(id);
   }
   if (!slot) return false;
   bool added;
   {
-    std::unique_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    std::unique_lock<RwLock> tomb_lock(tomb_mu_);
     added = tombstones_.add(*slot);
   }
   if (added) mutation_seq_.fetch_add(1);
@@ -345,7 +345,7 @@ Result<bool> IvfIndex::remove(const std::string& id) {
   const std::optional<uint32_t> slot = slot_of(id);
   if (!slot) return false;
   {
-    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
+    std::shared_lock<RwLock> tomb_lock(tomb_mu_);
     if (tombstones_.contains(*slot)) return false;
   }
   std::unique_lock<std::mutex> writer = lock_writer();
@@ -499,8 +499,8 @@ Status IvfIndex::checkpoint(uint64_t new_generation) {
   std::vector<uint8_t> tomb_bytes, delta_bytes;
   const FoldStamp stamp{wal_id_, wal_id_ == 0 ? 0 : folded};
   {
-    std::shared_lock<std::shared_mutex> tomb_lock(tomb_mu_);
-    std::shared_lock<std::shared_mutex> delta_lock(delta_mu_);
+    std::shared_lock<RwLock> tomb_lock(tomb_mu_);
+    std::shared_lock<RwLock> delta_lock(delta_mu_);
     tomb_bytes = tombstones_.encode();
     delta_bytes = delta_file::encode(delta_, manifest_.n, manifest_.dim, delta_code_bytes(), stamp);
   }
