@@ -430,8 +430,19 @@ Handle* HandleOf(PyObject* self) {
 PyObject* MethodClose(PyObject* self, PyObject*) {
   Handle* h = HandleOf(self);
   if (h == nullptr) return nullptr;
-  // Queries in flight keep their own reference and finish on the old segment.
-  drop_inner(*h);
+  // Queries in flight keep their own reference and finish on the old
+  // segment. Writes in flight are waited for: each must land in the
+  // segment it took before that segment goes, or the reopen that follows
+  // could replay the log without it (the wait runs without the
+  // interpreter lock, which writes never need).
+  if (!WithoutGil([&] {
+        std::unique_lock<RwLock> writes(h->writes_in_flight);
+        std::shared_ptr<IvfIndex> old = h->exchange(nullptr);
+        writes.unlock();
+        old.reset();  // a last reference's destructor flushes the log
+      })) {
+    return nullptr;
+  }
   h->clear_probe();
   Py_RETURN_NONE;
 }

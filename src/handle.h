@@ -43,6 +43,7 @@ inline constexpr uint64_t kGenerationProbeNanos = 50'000'000;
 
 // The handle's record. Every mutable field has its own plain mutex, held
 // only to read or write that field; no two of them are ever held at once.
+// (reopen_mu and writes_in_flight guard steps, not fields: see below.)
 class Handle {
  public:
   Handle(std::string path, uint64_t dim, uint64_t n_bits,
@@ -84,6 +85,15 @@ class Handle {
   // Serialises reopening within the process, so that threads finding the
   // same stale segment open it once. Taken before the directory lock.
   std::mutex reopen_mu;
+
+  // Held shared by add and delete from before they take the segment until
+  // their operation is logged and applied to it; close() holds it
+  // exclusively while it lets go of the segment. A write's segment is thus
+  // never dropped between the two, when a reopen by another thread could
+  // replay the log without the write's frame and the handle would stop
+  // seeing a write it acknowledged. Taken after the directory lock, before
+  // reopen_mu; writer-preferring, so writes cannot keep close() out.
+  RwLock writes_in_flight;
 
  private:
   mutable std::mutex inner_mu_;

@@ -20,9 +20,12 @@ namespace nimbrel::py {
 namespace {
 
 // The segment under the shared directory lock, for a logged write. The
-// lock is released when the returned file closes.
+// lock is released when the returned file closes. The handle's
+// writes-in-flight lock keeps close() from dropping the segment until the
+// write is logged and applied to it.
 struct LockedSegment {
   std::optional<platform::File> lock;
+  std::shared_lock<RwLock> in_flight;
   std::shared_ptr<IvfIndex> segment;
 };
 
@@ -30,6 +33,7 @@ std::optional<SearchErr> LockForWrite(Handle& h, LockedSegment* out) {
   Result<platform::File> lock = locked_directory(h.path, platform::LockKind::kShared);
   if (!lock.ok()) return SearchErr::Io(lock.status().message());
   out->lock.emplace(std::move(lock).value());
+  out->in_flight = std::shared_lock<RwLock>(h.writes_in_flight);
   SegmentOrErr seg = opened(h);
   if (seg.err) return std::move(seg.err);
   out->segment = std::move(seg.segment);

@@ -2,6 +2,7 @@
 
 import fcntl
 import os
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -100,3 +101,55 @@ def test_a_query_waits_for_a_writer_holding_the_directory_lock_and_opens_what_it
         os.rename(tmp_path / "staging", path)
         fcntl.flock(lock, fcntl.LOCK_UN)
         assert ids_of(query.result()) == ["id5"]
+
+
+
+def test_a_handle_sees_its_own_writes_at_once_while_another_thread_closes_it(seg_path):
+    # A write that took the segment just before close() must still land in
+    # what the handle holds next, though another thread reopens meanwhile.
+    vectors = random_vectors(300, 8, seed=6)
+    h = build_segment(seg_path, vectors, n_clusters=4)
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads interleave at every step, not every 5 ms
+    stop = threading.Event()
+    added, deleted, faults, fresh = [], [], [], []
+
+    def adder(t):
+        for i in range(150):
+            rid = f"add{t}_{i}"
+            h.add(rid, vectors[i].tolist())
+            added.append(rid)
+            if h.has_ids([rid]) != [True]:
+                faults.append(("added, not visible", rid))
+            fresh.append(rid)
+
+    def deleter():
+        for i in range(300):
+            rid = fresh.pop() if fresh and i % 2 else f"id{i}"  # just added, or built
+            if not h.delete(rid):
+                faults.append(("live, not deleted", rid))
+                continue
+            deleted.append(rid)
+            if h.has_ids([rid]) != [False]:
+                faults.append(("deleted, still live", rid))
+
+    def closer():
+        while not stop.is_set():
+            h.close()
+
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            closing = pool.submit(closer)
+            try:
+                for w in [pool.submit(adder, 0), pool.submit(adder, 1), pool.submit(deleter)]:
+                    w.result()
+            finally:
+                stop.set()
+            closing.result()
+    finally:
+        sys.setswitchinterval(switch)
+    assert faults == []
+    live = ({f"id{i}" for i in range(300)} | set(added)) - set(deleted)
+    on_disk = nimbrel.ZevireDarir(seg_path, 8)
+    assert on_disk.count() == len(live)
+    assert on_disk.has_ids(sorted(live) + deleted) == [True] * len(live) + [False] * len(deleted)
