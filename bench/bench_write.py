@@ -1,6 +1,6 @@
 """Write-path speed of nimbrel: add and delete, replay, compaction, search over a delta.
 
-    python bench/bench_write.py [--quick] [--only write,replay,compact,search]
+    python bench/bench_write.py [--quick] [--only write,replay,compact,search,contended]
 
 Four parts, each against a baseline measured in the same run and printed as
 a ratio beside the target it should meet:
@@ -17,7 +17,11 @@ a ratio beside the target it should meet:
 - compact: `compact` of a segment with 10 % of its rows tombstoned and
   `rebuild` of the result, against `build` of the same live rows;
 - search: single-thread recall@10 and QPS with 10 % of the rows in the
-  delta (added after the build) against the same segment compacted.
+  delta (added after the build) against the same segment compacted;
+- contended: the latency of one `add` and one `delete` (median, p99) on an
+  idle segment and while 4 threads run `search_hybrid` on it without
+  pause, against the time of one such search (a writer must get in once
+  the searches already running finish, not wait out a stream of them).
 
 The parts run in this process on all cores, except the replay's opens,
 which run in child processes (all cores, each killed and reported if it
@@ -41,6 +45,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import types
 from pathlib import Path
@@ -51,7 +56,7 @@ from bench_util import fresh_dir
 
 BENCH_DIR = Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / ".cache"
-PARTS = ("write", "replay", "compact", "search")
+PARTS = ("write", "replay", "compact", "search", "contended")
 
 # Sizes. "durable" passes flush the log (or the file) after every
 # operation and so run a few thousand operations a second; the others run
@@ -59,11 +64,13 @@ PARTS = ("write", "replay", "compact", "search")
 FULL = {"write_rows": 200_000, "durable_ops": 1_000, "fast_ops": 5_000, "write_rounds": 10,
         "replay_ops": 100_000, "open_repeats": 3,
         "compact_rows": 1_000_000, "compact_rounds": 2,
-        "search_rows": 200_000, "queries": 1_000, "search_min_seconds": 3.0, "search_max_passes": 10}
+        "search_rows": 200_000, "queries": 1_000, "search_min_seconds": 3.0, "search_max_passes": 10,
+        "contended_rows": 200_000, "contended_ops": 1_000}
 QUICK = {"write_rows": 20_000, "durable_ops": 200, "fast_ops": 2_000, "write_rounds": 3,
          "replay_ops": 10_000, "open_repeats": 2,
          "compact_rows": 100_000, "compact_rounds": 1,
-         "search_rows": 20_000, "queries": 200, "search_min_seconds": 0.5, "search_max_passes": 10}
+         "search_rows": 20_000, "queries": 200, "search_min_seconds": 0.5, "search_max_passes": 10,
+        "contended_rows": 20_000, "contended_ops": 200}
 TOMBSTONED = 0.10      # share of the rows deleted before `compact`
 DELTA_SHARE = 0.10     # share of the rows added after `build` in the search part
 BULK_INTERVAL = 1_000_000  # durability interval while loading a log (no flush on the way)
@@ -82,6 +89,7 @@ TARGETS = {
     "compact_vs_build": ("<=", 0.5, "0.50x"),
     "search_delta_qps_vs_compacted": (">=", 0.8, "0.80x"),
     "search_delta_recall_minus_compacted": (">=", 0.0, "0"),
+    "add_p99_under_readers_vs_reader_call": ("<=", 10.0, "10x"),
 }
 
 FAISS_ADD = "faiss IVFRaBitQ one-row add, 1 thread"
@@ -120,7 +128,7 @@ bench = load_private("nimbrel_bench_main", BENCH_DIR / "bench.py")
 
 # The segments a run makes in its work directory.
 SEGMENT_DIRS = ("write-seg", "replay-seg", "compact-seg", "compact-live-build", "search-delta",
-                "search-compacted")
+                "search-compacted", "contended-seg")
 
 
 def build_segment(nimbrel, path, rows, ids, nlist, n_bits):
@@ -506,6 +514,108 @@ def part_search(nimbrel, data, cfg, args, work):
                        "search_delta_recall_minus_compacted": min(r["recall_diff"] for r in rows)}}
 
 
+# -------------------------------------------------------------- contended
+
+CONTENDED_READERS = 4
+SPARSE_TERMS = 1_000     # vocabulary of the sparse rows and queries
+SPARSE_PER_ROW = 8
+SPARSE_PER_QUERY = 4
+HYBRID_ARGS = {"nprobe": 64, "rerank": 500}
+# A writer the readers starve out could wait for ever: after this long the
+# searches are stopped, which lets it in, and the timed writes end there
+# (the report says how many were made).
+CONTENDED_DEADLINE_SECONDS = 60
+
+
+def part_contended(nimbrel, data, cfg, args, work):
+    """add and delete latency alone, then beside CONTENDED_READERS threads
+    of back-to-back search_hybrid calls; durability interval 1000, so a
+    write's time is its locks and its work, not the disk."""
+    n, ops = cfg["contended_rows"], cfg["contended_ops"]
+    rng = np.random.default_rng(3)
+    base, extra = data.base[:n], data.base[n:n + 2 * ops]
+    sparse = [[(int(t), float(w)) for t, w in zip(rng.choice(SPARSE_TERMS, SPARSE_PER_ROW, replace=False),
+                                                  rng.random(SPARSE_PER_ROW) + 0.1)] for _ in range(n)]
+    nlist = max(1, round(math.sqrt(n)))
+    print(f"[contended] build {n} x {base.shape[1]} with sparse terms, {nlist} lists ...", flush=True)
+    path = work / "contended-seg"
+    fresh_dir(path)
+    handle = nimbrel.ZevireDarir(str(path), base.shape[1], n_bits=args.n_bits)
+    handle.build(base.tobytes(), n, [str(i) for i in range(n)], ["null"] * n, nlist, seed=BUILD_SEED,
+                 sparse=sparse)
+    handle.set_durability(1000)
+    queries = [(q.tobytes(), [(int(t), 1.0) for t in rng.choice(SPARSE_TERMS, SPARSE_PER_QUERY, replace=False)])
+               for q in data.queries[:64]]
+
+    def hybrid(i):
+        dense, terms = queries[i % len(queries)]
+        return handle.search_hybrid(dense, terms, 10, **HYBRID_ARGS)
+
+    for i in range(20):
+        hybrid(i)  # warm
+    calls = []
+    for i in range(200):
+        start = time.perf_counter()
+        hybrid(i)
+        calls.append(time.perf_counter() - start)
+    reader_call = statistics.median(calls)
+
+    rows = [r.tobytes() for r in extra]
+    cursor = {"add": 0, "delete": 0}
+
+    def timed(kind):
+        out, deadline = [], time.perf_counter() + CONTENDED_DEADLINE_SECONDS
+        for _ in range(ops):
+            if time.perf_counter() > deadline:
+                break
+            at = cursor[kind]
+            cursor[kind] += 1
+            start = time.perf_counter()
+            if kind == "add":
+                handle.add(f"c{at}", rows[at])
+            else:
+                assert handle.delete(str(at)), "a delete found no live row"
+            out.append(time.perf_counter() - start)
+        return out
+
+    def summary(seconds):
+        return {"ops": len(seconds), "median": statistics.median(seconds),
+                "p99": float(np.percentile(seconds, 99)), "max": max(seconds)}
+
+    res = {"rows": n, "nlist": nlist, "readers": CONTENDED_READERS, "ops": ops, "hybrid": HYBRID_ARGS,
+           "reader_call_seconds": reader_call}
+    for kind in ("add", "delete"):
+        print(f"[contended] {ops} x {kind}, idle ...", flush=True)
+        res[f"{kind}_idle"] = summary(timed(kind))
+        stop, done = threading.Event(), [0] * CONTENDED_READERS
+
+        def reader(t):
+            i = t
+            while not stop.is_set():
+                hybrid(i)
+                i += CONTENDED_READERS
+                done[t] += 1
+
+        print(f"[contended] {ops} x {kind} beside {CONTENDED_READERS} search_hybrid threads ...", flush=True)
+        threads = [threading.Thread(target=reader, args=(t,)) for t in range(CONTENDED_READERS)]
+        for t in threads:
+            t.start()
+        while min(done) < 3:
+            time.sleep(0.01)
+        watchdog = threading.Timer(CONTENDED_DEADLINE_SECONDS, stop.set)
+        watchdog.start()
+        start, before = time.perf_counter(), sum(done)
+        res[f"{kind}_under_readers"] = summary(timed(kind))
+        res[f"{kind}_reader_calls_per_second"] = (sum(done) - before) / (time.perf_counter() - start)
+        watchdog.cancel()
+        stop.set()
+        for t in threads:
+            t.join()
+    handle.close()
+    res["ratios"] = {"add_p99_under_readers_vs_reader_call": res["add_under_readers"]["p99"] / reader_call}
+    return res
+
+
 # ------------------------------------------------------------------ report
 
 def verdict(key, value):
@@ -622,6 +732,24 @@ def print_report(res):
         print_row("delta R@10 - compacted R@10 (lowest)", x["search_delta_recall_minus_compacted"],
                   "same nprobe", "search_delta_recall_minus_compacted", "+.4f")
 
+    c = res.get("contended")
+    if c:
+        print(f"\n   contended: {c['rows']}-row segment with sparse terms, {c['nlist']} lists; "
+              f"one search_hybrid (k=10, nprobe={c['hybrid']['nprobe']}, rerank={c['hybrid']['rerank']}) "
+              f"takes {c['reader_call_seconds'] * 1e3:.2f} ms alone; {c['ops']} writes timed one by one, "
+              f"durability interval 1000")
+        print(f"   {'write':<44} {'median':>10} {'p99':>10} {'max':>10}   {'searches/s meanwhile':>20}")
+        for kind in ("add", "delete"):
+            for where, label in (("idle", "idle"), ("under_readers", f"beside {c['readers']} search_hybrid threads")):
+                x = c[f"{kind}_{where}"]
+                rate = "" if where == "idle" else f"{c[f'{kind}_reader_calls_per_second']:,.0f}"
+                if x["ops"] < c["ops"]:
+                    label += f" (only {x['ops']} in {CONTENDED_DEADLINE_SECONDS} s)"
+                print(f"   {kind + ', ' + label:<44} {x['median'] * 1e3:>7.2f} ms {x['p99'] * 1e3:>7.2f} ms "
+                      f"{x['max'] * 1e3:>7.2f} ms   {rate:>20}")
+        print_row("add p99 beside readers / one search_hybrid", c["ratios"]["add_p99_under_readers_vs_reader_call"],
+                  "", "add_p99_under_readers_vs_reader_call", ".1f")
+
 
 # -------------------------------------------------------------------- main
 
@@ -681,7 +809,8 @@ def main():
     datasets = bench.load_datasets_module()
     need = {"write": cfg["write_rows"] + 1 + cfg["write_rounds"] * (cfg["durable_ops"] + 2 * cfg["fast_ops"]),
             "replay": cfg["write_rows"] + cfg["replay_ops"],
-            "compact": cfg["compact_rows"], "search": cfg["search_rows"]}
+            "compact": cfg["compact_rows"], "search": cfg["search_rows"],
+            "contended": cfg["contended_rows"] + 2 * cfg["contended_ops"]}
     pool = max(need[p] for p in args.parts)
     print(f"Gaussian mixture, {pool} rows + {cfg['queries']} queries ...", flush=True)
     data = datasets.gaussian_mixture(pool, cfg["queries"])
@@ -704,6 +833,8 @@ def main():
         res["compact"] = part_compact(nimbrel, data, cfg, args, work)
     if "search" in args.parts:
         res["search"] = part_search(nimbrel, data, cfg, args, work)
+    if "contended" in args.parts:
+        res["contended"] = part_contended(nimbrel, data, cfg, args, work)
     res["wall_seconds"] = time.perf_counter() - started
     if not args.keep:
         for name in SEGMENT_DIRS:
