@@ -15,14 +15,15 @@
 namespace nimbrel {
 namespace {
 
-// A thread that takes `lock` exclusively, and is waiting for it once the
-// constructor returns (the caller holds it shared).
+// A thread taking `lock` exclusively, waiting for it once constructed (the
+// caller makes sure someone holds it). Joined on destruction, so declare it
+// before the locks it waits for.
 class WaitingWriter {
  public:
-  WaitingWriter(RwLock& lock, std::atomic<int>* order = nullptr, std::atomic<int>* seq = nullptr)
-      : thread_([&lock, order, seq] {
+  explicit WaitingWriter(RwLock& lock, std::atomic<int>* seq = nullptr)
+      : thread_([&lock, seq] {
           std::unique_lock<RwLock> w(lock);
-          if (order != nullptr) *order = ++*seq;
+          if (seq != nullptr) ++*seq;
         }) {
     while (lock.waiting_writers() == 0) std::this_thread::yield();
   }
@@ -35,12 +36,11 @@ class WaitingWriter {
 // Another thread holding `lock` shared for the object's lifetime.
 class OtherReader {
  public:
-  explicit OtherReader(RwLock& lock)
-      : thread_([this, &lock] {
-          std::shared_lock<RwLock> r(lock);
-          held_ = true;
-          while (!done_) std::this_thread::yield();
-        }) {
+  explicit OtherReader(RwLock& lock) : thread_([this, &lock] {
+    std::shared_lock<RwLock> r(lock);
+    held_ = true;
+    while (!done_) std::this_thread::yield();
+  }) {
     while (!held_) std::this_thread::yield();
   }
   ~OtherReader() {
@@ -53,71 +53,60 @@ class OtherReader {
   std::thread thread_;
 };
 
-bool TryReadOnOtherThread(RwLock& lock) {
-  bool got = false;
-  std::thread([&] {
-    got = lock.try_lock_shared();
-    if (got) lock.unlock_shared();
-  }).join();
-  return got;
+// Whether a reader on this thread gets in now (let go at once).
+bool ReaderGetsIn(RwLock& lock) {
+  if (!lock.try_lock_shared()) return false;
+  lock.unlock_shared();
+  return true;
 }
 
 TEST(RwLock, AWaitingWriterGoesBeforeReadersThatCameAfterIt) {
   int group;
   RwLock lock(&group, 0);
-  std::atomic<int> seq{0}, writer_at{0}, reader_at{0};
-  lock.lock_shared();
+  std::atomic<int> seq{0};
+  int reader_at = 0;
+  std::optional<WaitingWriter> writer;
   std::thread late_reader;
   {
-    WaitingWriter writer(lock, &writer_at, &seq);
-    EXPECT_FALSE(TryReadOnOtherThread(lock));
+    OtherReader inside(lock);
+    writer.emplace(lock, &seq);
+    std::thread([&] { EXPECT_FALSE(ReaderGetsIn(lock)); }).join();
     late_reader = std::thread([&] {
       std::shared_lock<RwLock> r(lock);
       reader_at = ++seq;
     });
-    lock.unlock_shared();
   }
   late_reader.join();
-  EXPECT_EQ(writer_at, 1);
+  writer.reset();
   EXPECT_EQ(reader_at, 2);
-  EXPECT_TRUE(TryReadOnOtherThread(lock));
 }
 
 TEST(RwLock, ReadersThatWouldDeadlockPassAWaitingWriterInOrderOnesWait) {
   int group, other_group;
   RwLock first(&group, 0), second(&group, 1), foreign(&other_group, 0);
-  // Each writer is declared first, so that it is joined after the locks
-  // it waits for are released.
   {
-    // The same lock again: waiting would wait on ourselves.
     std::optional<WaitingWriter> writer;
     std::shared_lock<RwLock> held(first);
     writer.emplace(first);
-    ASSERT_TRUE(first.try_lock_shared());
-    first.unlock_shared();
-    std::shared_lock<RwLock> again(first);
+    std::shared_lock<RwLock> again(first);  // would wait on itself
   }
   {
-    // Out of order (a later lock held), or another group's lock held.
     std::optional<WaitingWriter> writer;
     OtherReader inside(first);
     std::shared_lock<RwLock> later(second), elsewhere(foreign);
     writer.emplace(first);
-    ASSERT_TRUE(first.try_lock_shared());
-    first.unlock_shared();
+    EXPECT_TRUE(ReaderGetsIn(first));  // a later lock of the group held
     later.unlock();
-    ASSERT_TRUE(first.try_lock_shared());
-    first.unlock_shared();
+    EXPECT_TRUE(ReaderGetsIn(first));  // another group's lock held
     elsewhere.unlock();
-    EXPECT_FALSE(first.try_lock_shared());
+    EXPECT_FALSE(ReaderGetsIn(first));
   }
   {
-    // In order, an earlier lock of the group held: it waits its turn.
     std::optional<WaitingWriter> writer;
     OtherReader inside(second);
     std::shared_lock<RwLock> earlier(first);
     writer.emplace(second);
-    EXPECT_FALSE(second.try_lock_shared());
+    EXPECT_FALSE(ReaderGetsIn(second));  // in order: it waits its turn
   }
 }
 
@@ -127,29 +116,23 @@ TEST(RwLock, NestedReadersAndOrderedWritersNeitherDeadlockNorSeeHalfAWrite) {
   long in_a = 0, in_b = 0;  // written together by each writer
   std::atomic<bool> torn{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 3000; ++i) {
-        std::shared_lock<RwLock> ra(a);
-        std::shared_lock<RwLock> rb(b);
-        std::shared_lock<RwLock> ra_again(a);  // as a stolen task would
-        if (in_a != in_b) torn = true;
-      }
-    });
-  }
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 1000; ++i) {
-        std::unique_lock<RwLock> wa(a);
-        std::unique_lock<RwLock> wb(b);
-        ++in_a;
-        ++in_b;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        if (t < 2) {
+          std::unique_lock<RwLock> wa(a), wb(b);
+          ++in_a;
+          ++in_b;
+        } else {
+          std::shared_lock<RwLock> ra(a), rb(b), ra_again(a);  // as a stolen task would
+          if (in_a != in_b) torn = true;
+        }
       }
     });
   }
   for (std::thread& t : threads) t.join();
   EXPECT_FALSE(torn);
-  EXPECT_EQ(in_a, 2000);
+  EXPECT_EQ(in_a, 4000);
 }
 
 }  // namespace
