@@ -24,7 +24,13 @@ bool ParseOne(PyObject* args, PyObject* kw, const char* format, const char* name
 PyObject* MethodCount(PyObject* self, PyObject*) {
   Handle* h = HandleOf(self);
   if (h == nullptr) return nullptr;
-  return U64(h->with_current([](IvfIndex* seg) { return seg ? seg->live_count() : 0; }));
+  // The segment's read locks may wait behind a writer that waits for the
+  // searches running: not with the interpreter lock held.
+  uint64_t live = 0;
+  if (!WithoutGil([&] { live = h->with_current([](IvfIndex* seg) { return seg ? seg->live_count() : 0; }); })) {
+    return nullptr;
+  }
+  return U64(live);
 }
 
 PyObject* MethodStats(PyObject* self, PyObject*) {
@@ -33,15 +39,20 @@ PyObject* MethodStats(PyObject* self, PyObject*) {
   struct Counts {
     uint64_t main = 0, delta = 0, tombstones = 0;
   };
-  Counts c = h->with_current([](IvfIndex* seg) {
-    Counts out;
-    if (seg != nullptr) {
-      out.delta = seg->delta_count();
-      out.tombstones = seg->tombstone_count();
-      out.main = seg->main_count();
-    }
-    return out;
-  });
+  Counts c;
+  if (!WithoutGil([&] {  // as in count
+        c = h->with_current([](IvfIndex* seg) {
+          Counts out;
+          if (seg != nullptr) {
+            out.delta = seg->delta_count();
+            out.tombstones = seg->tombstone_count();
+            out.main = seg->main_count();
+          }
+          return out;
+        });
+      })) {
+    return nullptr;
+  }
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(c.main),
                        static_cast<unsigned long long>(c.delta),
                        static_cast<unsigned long long>(c.tombstones));
