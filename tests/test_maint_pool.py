@@ -267,3 +267,72 @@ def test_threads_that_cannot_start_leave_the_work_to_the_threads_that_did(shim, 
     hits, (rows, dropped) = results
     assert len(hits) == 3 and hits[0][0] == "0"
     assert rows == 4000 and dropped == []
+
+
+def test_calls_waiting_in_every_caller_slot_leave_room_for_another(tmp_path):
+    # With one thread in the shared pool its arena has 8 caller slots. Twelve
+    # adds wait for the directory lock this process holds, inside their
+    # calls; a search must still run rather than wait for a slot they hold.
+    body = """
+        import fcntl, os, sys, threading, time
+        import numpy as np, nimbrel
+        path = sys.argv[1]
+        v = np.random.default_rng(0).normal(size=(500, 16)).astype(np.float32)
+        h = nimbrel.ZevireDarir(path, 16)
+        h.build(v.tobytes(), 500, [f"r{i}" for i in range(500)], ["{}"] * 500, 8)
+        lock = open(path + ".lock", "a+")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        adds = [threading.Thread(target=h.add, args=(f"w{i}", [0.0] * 16)) for i in range(12)]
+        for t in adds:
+            t.start()
+        time.sleep(0.5)  # the adds reach the lock; were it sooner, the test would pass regardless
+        print(len(h.search(v[0].tobytes(), 3, 8, 50)), flush=True)
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        for t in adds:
+            t.join()
+        print(h.count())
+    """
+    env = {k: v for k, v in os.environ.items() if k != "NIMBREL_MAINT_THREADS"}
+    env["RAYON_NUM_THREADS"] = "1"
+    try:
+        r = subprocess.run([sys.executable, "-c", textwrap.dedent(body), str(tmp_path / "seg")],
+                           capture_output=True, text=True, env=env, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a call waited for a caller slot held by calls waiting on this process's lock")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["3", "512"]
+
+
+def test_a_forked_child_builds_searches_and_merges_without_the_pools_threads(tmp_path):
+    # A fork keeps the pools' records but none of their threads: the child's
+    # calls run on its own thread instead of waiting for threads it lacks.
+    body = """
+        import os, sys
+        import numpy as np, nimbrel
+        base = sys.argv[1]
+        v = np.random.default_rng(0).normal(size=(2000, 16)).astype(np.float32)
+        def work(tag):
+            h = nimbrel.ZevireDarir(os.path.join(base, tag), 16)
+            h.build(v.tobytes(), 2000, [f"{tag}{i}" for i in range(2000)], ["{}"] * 2000, 16)
+            assert len(h.search(v[0].tobytes(), 5, 16, 50)) == 5
+            h.calibrate_nprobe(50, 5, 0.9, [4, 16], background=True)
+            out = os.path.join(base, tag + "-merged")
+            assert nimbrel.merge_segments(out, [os.path.join(base, tag)], [], 0, 0.0, [], None, 2) == (2000, [])
+        work("parent")
+        pid = os.fork()
+        if pid == 0:
+            try:
+                work("child")
+            except BaseException as e:
+                print(repr(e), file=sys.stderr)
+                os._exit(1)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """
+    try:
+        r = subprocess.run([sys.executable, "-c", textwrap.dedent(body), str(tmp_path)],
+                           capture_output=True, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a forked child waited for the pools' threads")
+    assert r.returncode == 0 and r.stdout.split() == ["0"], r.stderr

@@ -4,8 +4,10 @@
 #include <tbb/info.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -19,8 +21,8 @@ namespace nimbrel {
 namespace {
 
 // Python threads that may be in the shared pool's arena at once, running
-// their own calls, beside the pool's threads. A caller that finds every
-// slot taken hands its call to the arena and waits for it. The slots also
+// their own calls, beside the pool's threads; a caller that finds every
+// slot taken runs its call alone (run_on_shared_pool). The slots also
 // count as threads when TBB splits a loop, so there are not many more of
 // them than the pool has threads.
 constexpr size_t kMinCallerSlots = 8;
@@ -46,11 +48,11 @@ ParkedThreads::ParkedThreads(size_t threads, size_t caller_slots)
   for (size_t i = 0; i < threads; ++i) {
     gates_.push_back(std::make_unique<ArenaGate>());
     ArenaGate* gate = gates_.back().get();
+    // Notified under the lock: the constructor may return (and `cv` go)
+    // the moment it sees the count complete.
     auto arrived = [&] {
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        ++parked;
-      }
+      std::lock_guard<std::mutex> lock(mu);
+      ++parked;
       cv.notify_one();
     };
     try {
@@ -115,17 +117,29 @@ size_t shared_pool_size() noexcept {
 
 namespace {
 
+// The pool's threads and the caller slots its arena keeps beside them.
+struct SharedPoolState {
+  std::unique_ptr<ParkedThreads> threads;
+  size_t caller_slots = 0;
+  std::atomic<size_t> callers{0};  // callers in the arena now
+  // A child forked from this process has none of the threads.
+  uint64_t process = platform::ProcessId();
+};
+
 // Built by the first caller, never torn down (its threads sleep in the
 // arena until the process ends). The caller is one of the loops' threads,
 // so the pool has one thread fewer than its size. Holds nothing only when
 // not even the arena could be made; a thread that cannot be started leaves
 // the pool with those that could.
-ParkedThreads* SharedPool() noexcept {
-  static ParkedThreads* const pool = []() noexcept -> ParkedThreads* {
+SharedPoolState* SharedPool() noexcept {
+  static SharedPoolState* const pool = []() noexcept -> SharedPoolState* {
     try {
       const size_t processors = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
       const size_t threads = std::max<size_t>(std::min(shared_pool_size(), processors), 1);
-      return new ParkedThreads(threads - 1, std::max(threads, kMinCallerSlots));
+      auto state = std::make_unique<SharedPoolState>();
+      state->caller_slots = std::max(threads, kMinCallerSlots);
+      state->threads = std::make_unique<ParkedThreads>(threads - 1, state->caller_slots);
+      return state.release();
     } catch (...) {
       return nullptr;
     }
@@ -133,15 +147,47 @@ ParkedThreads* SharedPool() noexcept {
   return pool;
 }
 
+// Whether this thread is inside run_on_shared_pool already.
+thread_local bool t_in_shared_pool = false;
+
+// Runs `f` on the calling thread alone, in an arena with its one slot kept
+// for that thread, so that no loop of `f` asks TBB for a worker (which it
+// might fail to start, ending the process).
+void RunAlone(const std::function<void()>& f) {
+  thread_local tbb::task_arena alone(1, 1);
+  alone.execute([&] { tbb::this_task_arena::isolate(f); });
+}
+
 }  // namespace
 
 void run_on_shared_pool(const std::function<void()>& f) {
-  ParkedThreads* pool = SharedPool();
-  if (pool == nullptr) {
-    f();
+  if (t_in_shared_pool) {
+    f();  // a call made inside another: it is in the arena already
     return;
   }
-  pool->arena().execute([&] { tbb::this_task_arena::isolate(f); });
+  SharedPoolState* pool = SharedPool();
+  if (pool == nullptr || pool->process != platform::ProcessId()) {
+    RunAlone(f);
+    return;
+  }
+  // Never more callers than the arena has slots for: a caller without a
+  // slot would hand `f` to the arena and wait for a slot holder to run
+  // it, and slot holders may themselves be waiting (for a directory lock,
+  // say) on a thread that waits for a slot. Past the slots, `f` runs alone.
+  if (pool->callers.fetch_add(1) >= pool->caller_slots) {
+    pool->callers.fetch_sub(1);
+    RunAlone(f);
+    return;
+  }
+  struct Leave {
+    SharedPoolState* pool;
+    ~Leave() {
+      t_in_shared_pool = false;
+      pool->callers.fetch_sub(1);
+    }
+  } leave{pool};
+  t_in_shared_pool = true;
+  pool->threads->arena().execute([&] { tbb::this_task_arena::isolate(f); });
 }
 
 }  // namespace nimbrel

@@ -81,7 +81,10 @@ size_t shared_pool_size() noexcept;
 // pool's threads. The pool is built on the first call. Each call is
 // isolated: a caller waiting in its own loops takes no task of another
 // caller's. Exceptions thrown by `f` or its loops reach the caller. When
-// the pool could not be built at all, `f` runs as a plain call.
+// every caller slot of the arena is taken (the callers in it may be
+// waiting for locks), when the pool could not be built at all, or in a
+// child forked from the process that built it, `f` runs on the calling
+// thread alone, its loops serial. A call made inside `f` runs in place.
 void run_on_shared_pool(const std::function<void()>& f);
 
 }  // namespace nimbrel
