@@ -165,6 +165,11 @@ def test_refusals(tmp_path):
                 str(tmp_path / "missing/deeper/../../link")):
         with pytest.raises(OSError, match="^merge: output dir must not be one of the input dirs$"):
             run_merge_in(tmp_path, out, [a])
+    # A path that cannot be resolved at all is refused too, saying why.
+    long_name = str(tmp_path / ("x" * 300) / "o")
+    with pytest.raises(OSError, match=r"^merge: cannot tell whether output dir .* is one of the input dirs "
+                                      r"\(File name too long \(os error 36\)\)$"):
+        nimbrel.merge_segments(long_name, [a], [], 0, 0.0, [], None, 2)
     assert nimbrel.ZevireDarir(a, DIM).count() == 20
     assert {p.name: p.read_bytes() for p in (tmp_path / "a").iterdir()} == before
     assert sorted(os.listdir(tmp_path)) == listing

@@ -60,7 +60,13 @@ Status CheckOutput(const IvfIndex::MergeInput& in) {
   // Spelled differently, the same directory: relative against absolute,
   // through "..", a symlink or another mount of it.
   const std::vector<std::string> places = OutPlaces(in.out);
-  if (places.empty() && !in.dirs.empty()) return is_input;  // in doubt
+  if (places.empty() && !in.dirs.empty()) {
+    // In doubt (a path nothing can resolve: too long, looping links, no
+    // permission): refused, saying why.
+    return Status::InvalidArgument("merge: cannot tell whether output dir " + in.out +
+                                   " is one of the input dirs (" + platform::ResolvePath(in.out).status().message() +
+                                   ")");
+  }
   for (const std::string& place : places) {
     const Result<platform::FileId> place_id = platform::PathIdentity(place);
     for (const std::string& dir : in.dirs) {
