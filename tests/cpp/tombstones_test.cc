@@ -2,6 +2,7 @@
 // which must be refused before the bitmap library sees them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "ivf_rabitq/record.h"
