@@ -111,16 +111,9 @@ class IvfIndexOpener {
   // *missing tells a missing file apart.
   Result<std::vector<uint8_t>> ReadHeaderFile(const char* name, const char magic[4], uint64_t max_bytes,
                                               bool* missing) {
-    *missing = false;
-    Result<std::vector<uint8_t>> bytes = platform::ReadFileAtMost(PathOf(name), max_bytes);
-    if (!bytes.ok()) {
-      if (bytes.status().code() == Code::kNotFound) {
-        *missing = true;
-        return std::vector<uint8_t>();
-      }
-      return about_file(name, bytes.status());
-    }
-    return unwrap_header(magic, *bytes, name);
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_segment_file(dir_, name, missing, max_bytes));
+    if (*missing) return bytes;
+    return unwrap_header(magic, bytes, name);
   }
 
   static std::string Unsupported(const char* what, uint32_t version, uint32_t newest) {

@@ -23,20 +23,6 @@ constexpr size_t kReplayBatch = 1 << 14;
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
-// A file's bytes; empty with *missing set when it does not exist. One
-// larger than `max_bytes` is refused unread.
-Result<std::vector<uint8_t>> ReadIfPresent(const std::string& dir, const char* name, bool* missing,
-                                           uint64_t max_bytes = UINT64_MAX) {
-  *missing = false;
-  Result<std::vector<uint8_t>> bytes = platform::ReadFileAtMost(platform::JoinPath(dir, name), max_bytes);
-  if (bytes.ok()) return bytes;
-  if (bytes.status().code() == Code::kNotFound) {
-    *missing = true;
-    return std::vector<uint8_t>();
-  }
-  return about_file(name, bytes.status());
-}
-
 }  // namespace
 
 class WalReplayer {
@@ -53,7 +39,7 @@ class WalReplayer {
  private:
   Status LoadTombstones() {
     bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeletedFile, &missing,
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_segment_file(x_.path_, segment::kDeletedFile, &missing,
                                                                           Tombstones::kMaxFileBytes));
     deleted_present_ = !missing;
     if (missing) return Status::Ok();
@@ -63,7 +49,7 @@ class WalReplayer {
 
   Status LoadDelta() {
     bool missing;
-    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, ReadIfPresent(x_.path_, segment::kDeltaFile, &missing));
+    NIMBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_segment_file(x_.path_, segment::kDeltaFile, &missing));
     delta_present_ = !missing;
     if (missing) return Status::Ok();
     // Every checkpoint writes deleted.bin before delta.bin: without it the

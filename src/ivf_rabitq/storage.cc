@@ -63,6 +63,18 @@ Status about_file(const std::string& file, const Status& st) {
   return Status(st.code(), file + ": " + st.message(), st.os_errno());
 }
 
+Result<std::vector<uint8_t>> read_segment_file(const std::string& dir, const char* name, bool* missing,
+                                               uint64_t max_bytes) {
+  *missing = false;
+  Result<std::vector<uint8_t>> bytes = platform::ReadFileAtMost(platform::JoinPath(dir, name), max_bytes);
+  if (bytes.ok()) return bytes;
+  if (bytes.status().code() == Code::kNotFound) {
+    *missing = true;
+    return std::vector<uint8_t>();
+  }
+  return about_file(name, bytes.status());
+}
+
 namespace storage {
 namespace {
 

@@ -48,6 +48,11 @@ Status corrupt_file(const std::string& file, const std::string& what);
 // Permission denied (os error 13)", kind and errno kept. Something other
 // than a regular file under the name is damage: "corrupt index: ...".
 Status about_file(const std::string& file, const Status& st);
+// The bytes of the segment file `name` in `dir`, or empty with *missing set
+// when it does not exist; one larger than `max_bytes` is refused unread.
+// Other errors name the file (about_file).
+Result<std::vector<uint8_t>> read_segment_file(const std::string& dir, const char* name, bool* missing,
+                                               uint64_t max_bytes = UINT64_MAX);
 
 namespace storage {
 // Every temporary file of an atomic write ends in this; recovery removes
